@@ -1,0 +1,4 @@
+// Ends the process on an internal inconsistency: the text goes to standard error as given.
+#pragma once
+
+[[noreturn]] void er_panic(const char* str);

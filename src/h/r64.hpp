@@ -1,0 +1,51 @@
+// The public calls of the R64 layer, the level builder and the CR layer. Every call returns 0 (or a
+// pointer) on success and -1 (or null) on failure, leaving the reason in r64_error.
+#pragma once
+
+#include "r64_types.hpp"
+
+// Error codes left in r64_error.
+inline constexpr int kR64Ok = 0;
+inline constexpr int kR64System = -1;      // a system call failed; errno says which
+inline constexpr int kR64OutOfRange = -2;  // read outside a level with no usable rc_type; no level to pack
+inline constexpr int kR64Memory = -3;
+inline constexpr int kR64Short = -4;       // data cut short
+inline constexpr int kR64NotR64 = -5;      // wrong magic, type or size
+inline constexpr int kR64ReadOnly = -6;    // tile beyond the end of a read-only file
+inline constexpr int kR64Position = -7;    // pixel outside the level
+inline constexpr int kR64BadMode = -8;     // r64_ctl mode other than 0 or 1
+inline constexpr int kR64NoLevel = -9;     // no such level
+
+extern int r64_error;
+extern int ent_len;
+
+void r64_init();
+
+R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, int width, int height);
+int r64_close_file(R64_FILE* f);
+int r64_ctl(R64_FILE* f, int cmd, ...);
+int r64_check_level(R64_FILE* f, int level);
+int r64_flush(R64_FILE* f);
+
+int r64_set(R64_FILE* f, int w, int h, int level, const unsigned char* buf);
+int r64_red(unsigned char* buf, R64_FILE* f, int w, int h, int level);
+int r64_plane(unsigned char** data, int* w, int* h, int* size, R64_FILE* f, int x, int y, int level);
+
+// Level builder.
+int r64_new_level(R64_FILE* f, int level);
+int r64_new_level_lofi(R64_FILE* f, int level);
+int r64_new_level_hifi(R64_FILE* f, int level);
+
+// CR layer.
+CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width, int height);
+int cr_close_file(CR_FILE* f);
+int get_cr_tbl_nos(CR_FILE* f);
+unsigned int get_tbl_ofs(CR_FILE* f, int w, int h, int level);
+int cr_check_level(CR_FILE* f, int level);
+void change_endian_cr_tbl(CR_TBL* tbl);
+void free_cr_mem_tbl(CR_MEM_TBL* t);
+unsigned char cr_cal(int cc, signed char cal);
+int cr_inv_cal(int cc, signed char cal);
+int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);
+unsigned char* none_compress(int* size, const unsigned char* src, int w, int h);
+unsigned char* none_uncompress(int* w, int* h, const unsigned char* src, int size);

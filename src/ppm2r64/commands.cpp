@@ -1,0 +1,122 @@
+// The command loop: each argument in command position names a command, which takes its arguments
+// and runs before the next command is read. Any error ends the process with exit status 1.
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "ppm2r64.hpp"
+#include "r64.hpp"
+
+const char* target = nullptr;
+int rect_size = 256;
+PPM_INFO ppm{};
+
+namespace {
+
+[[noreturn]] void fail(const char* message) {
+  std::fputs(message, stderr);
+  std::exit(1);
+}
+
+// A command runs with the arguments that follow it and returns how many of them it consumed.
+struct Command {
+  std::string_view name;
+  int (*run)(int remaining, char** args);
+};
+
+int run_ppmtype(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -ppmtype\n");
+  ppm_type(args[0]);
+  return 1;
+}
+
+int run_convert(int remaining, char** args) {
+  if (remaining < 2) fail("too few argment for -pr\n");
+  ppm2r64(args - 1);  // the action sees the vector positioned at "-pr"
+  target = args[1];
+  return 2;
+}
+
+// An argument after "-l" that begins with '-' is the next command, not a count.
+int level_count(int remaining, char** args, int* levels) {
+  *levels = 0;
+  if (remaining < 1 || args[0][0] == '-') return 0;
+  *levels = std::atoi(args[0]);
+  return 1;
+}
+
+int run_levels(int remaining, char** args) {
+  int levels;
+  int used = level_count(remaining, args, &levels);
+  new_level(levels);
+  return used;
+}
+
+int run_levels_hifi(int remaining, char** args) {
+  int levels;
+  int used = level_count(remaining, args, &levels);
+  new_level_hifi(levels);
+  return used;
+}
+
+int run_target(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -t\n");
+  target = args[0];
+  return 1;
+}
+
+int run_rect_size(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -crsize\n");
+  int size = std::atoi(args[0]);
+  if (size != 64 && size != 128 && size != 256) fail("invalid rectsize\n");
+  rect_size = size;
+  return 1;
+}
+
+int run_pack(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -cr\n");
+  if (target == nullptr) fail("target is required\n");
+  r642cr(target, args[0]);
+  return 1;
+}
+
+constexpr Command kCommands[] = {
+    {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-l", run_levels}, {"-lh", run_levels_hifi},
+    {"-t", run_target},        {"-crsize", run_rect_size}, {"-cr", run_pack},
+};
+
+const Command* find_command(std::string_view name) {
+  for (const Command& command : kCommands)
+    if (command.name == name) return &command;
+  return nullptr;
+}
+
+}  // namespace
+
+int run_commands(int argc, char** argv) {
+  int i = 1;
+  while (i < argc) {
+    const Command* command = find_command(argv[i]);
+    if (command == nullptr) {
+      std::fprintf(stderr, "invalid command \"%s\"\n", argv[i]);
+      std::exit(1);
+    }
+    i += 1 + command->run(argc - i - 1, argv + i + 1);
+  }
+  return 0;
+}
+
+void exit_r64_error() {
+  std::fprintf(stderr, "r64 error: %i\n", r64_error);
+  std::perror("system ");
+  std::exit(1);
+}
+
+void mem_test(const char* str) {
+  std::printf("START %s\n", str);
+  std::fflush(stdout);
+  void* blocks[1000];
+  for (int i = 0; i < 1000; ++i) blocks[i] = std::malloc(static_cast<size_t>(i % 1000) + 1);
+  for (void* block : blocks) std::free(block);
+  std::printf("END %s\n", str);
+}

@@ -1,0 +1,23 @@
+// The driver: the command loop and its actions, with the program-wide state that links commands.
+// Every action ends the process with exit status 1 after one message on standard error.
+#pragma once
+
+#include "ppm_types.hpp"
+
+extern const char* target;  // the current target R64 file (set by "-t" and "-pr")
+extern int rect_size;       // side of CR rectangles (set by "-crsize"), 256 by default
+extern PPM_INFO ppm;        // the PPM handle every PPM action re-uses
+
+// Runs the commands of argv[1..argc-1] left to right; returns 0 after the last one.
+int run_commands(int argc, char** argv);
+
+void ppm_type(const char* filename);
+void ppm2r64(char** argv);
+unsigned char adjust_max(unsigned int max, unsigned int col);
+void new_level(int levels);       // "-l": box-filter levels
+void new_level_hifi(int levels);  // "-lh": windowed-FFT levels
+void r642cr(const char* from, const char* to);
+void mem_test(const char* str);
+
+// Prints "r64 error: %i\n" with r64_error and the system error line, then exits with status 1.
+[[noreturn]] void exit_r64_error();

@@ -1,0 +1,81 @@
+// Tile geometry of an R64 level and the internal calls of the tile cache. Only the R64 layer's own
+// files include this header.
+#pragma once
+
+#include <algorithm>
+
+#include "r64.hpp"
+#include "u_math.hpp"
+
+namespace r64_internal {
+
+// Bytes of one pixel row of a 64-pixel-wide tile: 192 for 'P', 64 for 'G', 8 for 'B'.
+inline int tile_row_bytes(char type) { return type == 'P' ? 3 * kTileSide : type == 'G' ? kTileSide : kTileSide / 8; }
+
+// Bytes of one full pixel row of a level w pixels wide.
+inline unsigned int level_row_bytes(char type, int w) {
+  return type == 'P' ? 3u * w : type == 'G' ? static_cast<unsigned>(w) : static_cast<unsigned>(ceil_div(w, 8));
+}
+
+// Bytes reserved for a whole level: 'B' reserves one byte per pixel, of which its tiles use
+// ceil(w / 8) per row.
+inline unsigned int level_bytes(char type, int w, int h) {
+  unsigned pixels = static_cast<unsigned>(w) * static_cast<unsigned>(h);
+  return type == 'P' ? 3u * pixels : pixels;
+}
+
+inline int tile_buffer_bytes(char type) { return type == 'P' ? kTileBytesP : type == 'G' ? kTileBytesG : kTileBytesB; }
+
+// Bytes of one row of a tile w_len pixels wide, as stored.
+inline int tile_stride(char type, int w_len) { return type == 'P' ? 3 * w_len : type == 'G' ? w_len : ceil_div(w_len, 8); }
+
+inline int tile_bytes(char type, int w_len, int h_len) { return tile_stride(type, w_len) * h_len; }
+
+// File offset of the tile whose top-left pixel is (w_ofs, h_ofs) of `level`.
+inline unsigned int tile_offset(const R64_FILE* f, int level, int w_ofs, int h_ofs, int h_len) {
+  char type = f->header.type;
+  return f->level_ofs[level] + static_cast<unsigned>(h_ofs) * level_row_bytes(type, f->level_w[level]) +
+         static_cast<unsigned>(w_ofs / kTileSide) * static_cast<unsigned>(h_len) * tile_row_bytes(type);
+}
+
+inline bool inside_level(const R64_FILE* f, int w, int h, int level) {
+  return static_cast<unsigned>(w) < static_cast<unsigned>(f->level_w[level]) &&
+         static_cast<unsigned>(h) < static_cast<unsigned>(f->level_h[level]);
+}
+
+inline bool laid_out(const R64_FILE* f, int level) {
+  return static_cast<unsigned>(level) < static_cast<unsigned>(kLevels) && f->level_ofs[level] != 0;
+}
+
+inline bool tile_holds(const R64_CACHE_ENT* ce, int w, int h, int level) {
+  return ce->level == level && static_cast<unsigned>(w - ce->w_ofs) < static_cast<unsigned>(ce->w_len) &&
+         static_cast<unsigned>(h - ce->h_ofs) < static_cast<unsigned>(ce->h_len);
+}
+
+// The tile cache.
+int _search_ce(R64_FILE* f, int w, int h, int level);
+int _new_ce(R64_FILE* f);
+int _r64_read(R64_FILE* f, int w, int h, int level);
+int _r64_flush(R64_FILE* f, R64_CACHE_ENT* ce);
+int _fill_background(R64_FILE* f, int len);
+
+// Ring links.
+inline void unlink_slot(R64_CACHE_ENT* ce) {
+  ce->prev->next = ce->next;
+  ce->next->prev = ce->prev;
+}
+
+inline void link_front(R64_FILE* f, R64_CACHE_ENT* ce) {
+  R64_CACHE_ENT* head = &f->cache[0];
+  ce->next = head->next;
+  ce->prev = head;
+  head->next->prev = ce;
+  head->next = ce;
+}
+
+inline int fail(int code) {
+  r64_error = code;
+  return -1;
+}
+
+}  // namespace r64_internal
