@@ -1,17 +1,198 @@
-// "-ppmtype" and "-pr": report a PPM header; convert a PPM image into level 0 of a new R64 file.
+// "-ppmtype" and "-pr": report what a PPM header says; convert a P5 or P6 image into level 0 of a
+// new R64 file of type 'P'. The image is read one band of 64 rows at a time and each band is
+// stored tile column by tile column, so every tile is created once and written back once.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <vector>
 
 #include "ppm2r64.hpp"
+#include "ppm_error.hpp"
+#include "ppmlib_types.hpp"
+#include "r64.hpp"
 
-void ppm_type(const char*) {
-  std::fputs("\"-ppmtype\" is not available yet\n", stderr);
+namespace {
+
+constexpr const char* kEndsEarly = "the PPM file \"%s\" ends before its last pixel\n";
+constexpr const char* kCannotRead = "cannot read the PPM file \"%s\"\n";
+constexpr int kPixelBytes = 3;  // the output is always 'P': red, green, blue
+
+[[noreturn]] void exit_with(const char* format, const char* text) {
+  std::fprintf(stderr, format, text);
   std::exit(1);
 }
 
-void ppm2r64(char**) {
-  std::fputs("\"-pr\" is not available yet\n", stderr);
+[[noreturn]] void exit_r64_failure() {
+  std::fprintf(stderr, "R64 %i\n", r64_error);
+  std::perror("system ");
   std::exit(1);
+}
+
+// Opens `filename` into the global handle and reads its header; any failure ends the run.
+void open_ppm(const char* filename) {
+  do ppm.pi_fd = ::open(filename, O_RDONLY);
+  while (ppm.pi_fd < 0 && errno == EAGAIN);
+  if (ppm.pi_fd < 0) exit_with(kCannotOpen, filename);
+  if (read_header(&ppm) != 0) exit_with(kCannotReadHeader, filename);
+}
+
+void close_ppm() {
+  ::close(ppm.pi_fd);
+  ppm.pi_fd = -1;
+}
+
+bool convertible(std::string_view magic) { return magic == "P5" || magic == "P6"; }
+
+bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
+
+enum class RowRead { kFull, kEnded, kFailed };
+
+// Fills `row` from the descriptor, taking as many reads as the system needs.
+RowRead read_row(int fd, std::span<unsigned char> row) {
+  size_t got = 0;
+  while (got < row.size()) {
+    ssize_t n = ::read(fd, row.data() + got, row.size() - got);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return RowRead::kFailed;
+    }
+    if (n == 0) return RowRead::kEnded;
+    got += static_cast<size_t>(n);
+  }
+  return RowRead::kFull;
+}
+
+// Turns the samples of one PPM row into 'P' pixels scaled to 0..255. Samples of two bytes come
+// most significant byte first; a lookup table built once per image does the scaling.
+class RowDecoder {
+ public:
+  explicit RowDecoder(const PPM_INFO& pi)
+      : width_(pi.pi_width),
+        channels_(std::string_view(pi.pi_type) == "P5" ? 1 : 3),
+        sample_bytes_(ppm_sample_bytes(&pi)),
+        max_(pi.pi_max),
+        scale_(sample_bytes_ == 1 ? 256 : 65536) {
+    for (size_t sample = 0; sample < scale_.size(); ++sample)
+      scale_[sample] = adjust_max(static_cast<unsigned int>(pi.pi_max), static_cast<unsigned int>(sample));
+  }
+
+  size_t row_bytes() const { return width_ * channels_ * sample_bytes_; }
+
+  // One-byte RGB samples of maximum 255 are already pixels: the row is read straight into place.
+  bool copies_as_is() const { return channels_ == 3 && sample_bytes_ == 1 && max_ == 255; }
+
+  void decode(const unsigned char* raw, unsigned char* pixels) const {
+    const unsigned char* scale = scale_.data();
+    size_t samples = width_ * channels_;
+    if (channels_ == 3 && sample_bytes_ == 1) {
+      for (size_t i = 0; i < samples; ++i) pixels[i] = scale[raw[i]];
+    } else if (channels_ == 3) {
+      for (size_t i = 0; i < samples; ++i) pixels[i] = scale[raw[2 * i] << 8 | raw[2 * i + 1]];
+    } else {
+      for (size_t x = 0; x < samples; ++x, pixels += kPixelBytes) {
+        unsigned int sample = sample_bytes_ == 1 ? raw[x] : (raw[2 * x] << 8 | raw[2 * x + 1]);
+        pixels[0] = pixels[1] = pixels[2] = scale[sample];
+      }
+    }
+  }
+
+ private:
+  size_t width_;
+  size_t channels_;
+  size_t sample_bytes_;
+  int max_;
+  std::vector<unsigned char> scale_;
+};
+
+// Reads `rows` rows of the image into the band buffer, printing the progress line of each.
+void read_band(const RowDecoder& decoder, std::span<unsigned char> band, std::vector<unsigned char>& raw, int top,
+               int rows, const char* filename) {
+  size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
+  for (int y = 0; y < rows; ++y) {
+    std::printf("h = %i/%i   \r", top + y, static_cast<int>(ppm.pi_height));
+    std::fflush(stdout);
+    unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
+    std::span<unsigned char> target = decoder.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw);
+    switch (read_row(ppm.pi_fd, target)) {
+      case RowRead::kFull: break;
+      case RowRead::kEnded: exit_with(kEndsEarly, filename);
+      case RowRead::kFailed:
+        std::fprintf(stderr, kCannotRead, filename);
+        std::perror("system ");
+        std::exit(1);
+    }
+    if (!decoder.copies_as_is()) decoder.decode(raw.data(), pixels);
+  }
+}
+
+// Stores a band of pixels tile column by tile column: each tile is finished before the next one
+// is started, and almost every write finds its tile at the front of the cache.
+int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int rows) {
+  for (int left = 0; left < width; left += kTileSide) {
+    int right = std::min(width, left + kTileSide);
+    for (int y = 0; y < rows; ++y) {
+      const unsigned char* pixel = band + (static_cast<size_t>(y) * width + left) * kPixelBytes;
+      for (int x = left; x < right; ++x, pixel += kPixelBytes)
+        if (r64_set(f, x, top + y, 0, pixel) != 0) return -1;
+    }
+  }
+  return 0;
+}
+
+void convert_pixels(R64_FILE* f, const char* filename) {
+  int width = static_cast<int>(ppm.pi_width);
+  int height = static_cast<int>(ppm.pi_height);
+  RowDecoder decoder(ppm);
+  std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
+  std::vector<unsigned char> raw(decoder.copies_as_is() ? 0 : decoder.row_bytes());
+  for (int top = 0; top < height; top += kTileSide) {
+    int rows = std::min(kTileSide, height - top);
+    read_band(decoder, band, raw, top, rows, filename);
+    if (store_band(f, band.data(), width, top, rows) != 0) exit_r64_failure();
+  }
+}
+
+}  // namespace
+
+void ppm_type(const char* filename) {
+  open_ppm(filename);
+  std::printf("%s %i %i %i\n", ppm.pi_type, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height),
+              ppm.pi_max);
+  close_ppm();
+}
+
+void ppm2r64(char** argv) {
+  const char* from = argv[1];
+  const char* to = argv[2];
+  std::printf("convert %s(ppm) to %s(r64)\n", from, to);
+  std::fflush(stdout);
+  open_ppm(from);
+  if (!convertible(ppm.pi_type)) {
+    std::fprintf(stderr, "not support the  format %s\n", ppm.pi_type);
+    std::exit(1);
+  }
+  if (!fits_r64(ppm.pi_width) || !fits_r64(ppm.pi_height)) {
+    std::fprintf(stderr, "unsupported image size %ix%i\n", static_cast<int>(ppm.pi_width),
+                 static_cast<int>(ppm.pi_height));
+    std::exit(1);
+  }
+
+  R64_FILE* f = r64_open_file(to, O_RDWR | O_CREAT | O_TRUNC, 0644, 'P', static_cast<int>(ppm.pi_width),
+                              static_cast<int>(ppm.pi_height));
+  if (f == nullptr) exit_r64_failure();
+  r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
+  convert_pixels(f, from);
+  std::printf("\nEND\n");
+  std::fflush(stdout);
+  if (r64_close_file(f) != 0) exit_r64_failure();
+  close_ppm();
 }
 
 unsigned char adjust_max(unsigned int max, unsigned int col) {
