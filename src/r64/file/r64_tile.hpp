@@ -2,6 +2,8 @@
 // files include this header.
 #pragma once
 
+#include <sys/types.h>
+
 #include <algorithm>
 
 #include "r64.hpp"
@@ -57,7 +59,25 @@ int _search_ce(R64_FILE* f, int w, int h, int level);
 int _new_ce(R64_FILE* f);
 int _r64_read(R64_FILE* f, int w, int h, int level);
 int _r64_flush(R64_FILE* f, R64_CACHE_ENT* ce);
-int _fill_background(R64_FILE* f, int len);
+int _fill_background(R64_FILE* f, off_t len);
+
+// The tile that holds (w, h) of `level`, now the newest in the ring, or null with r64_error set.
+// The newest tile is looked at first, so runs of pixels in one tile cost no walk.
+inline R64_CACHE_ENT* find_tile(R64_FILE* f, int w, int h, int level) {
+  R64_CACHE_ENT* front = f->cache[0].next;
+  if (tile_holds(front, w, h, level)) return front;
+  if (_search_ce(f, w, h, level) < 0) return nullptr;
+  return f->cache[0].next;
+}
+
+// Index of pixel (w, h) in a tile buffer, counted in pixels for 'P' and 'G'.
+inline int pixel_index(const R64_CACHE_ENT* ce, int w, int h) { return (h - ce->h_ofs) * ce->w_len + (w - ce->w_ofs); }
+
+// Byte and bit of pixel (w, h) in a 'B' tile buffer.
+inline int bit_byte(const R64_CACHE_ENT* ce, int w, int h) {
+  return (h - ce->h_ofs) * ceil_div(ce->w_len, 8) + (w - ce->w_ofs) / 8;
+}
+inline unsigned char bit_mask(int w) { return static_cast<unsigned char>(0x80u >> (w % 8)); }
 
 // Ring links.
 inline void unlink_slot(R64_CACHE_ENT* ce) {

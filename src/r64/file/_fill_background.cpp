@@ -1,0 +1,37 @@
+// Extends the file at its current end with len bytes of the background pattern: the background
+// pixel repeated, so every filled 'P' pixel is the background pixel.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "r64_io.hpp"
+#include "r64_tile.hpp"
+
+namespace r64_internal {
+namespace {
+
+// A whole number of 'P' pixels, large enough that long gaps take few writes.
+constexpr int kFillBlock = 999 * 64;
+
+}  // namespace
+
+int _fill_background(R64_FILE* f, off_t len) {
+  std::array<unsigned char, kFillBlock> block;
+  if (f->header.type == 'P') {
+    for (int i = 0; i < kFillBlock; i += 3) std::memcpy(&block[i], f->background, 3);
+  } else {
+    block.fill(static_cast<unsigned char>(f->background[0]));
+  }
+  while (len > 0) {
+    int part = static_cast<int>(std::min<off_t>(len, kFillBlock));
+    if (!write_all(f->fd, block.data(), part)) {
+      std::perror("fill_background");
+      return fail(kR64System);
+    }
+    len -= part;
+  }
+  return 0;
+}
+
+}  // namespace r64_internal

@@ -1,0 +1,11 @@
+// The R64 layer's process-wide state: the code of the last failure and the number of cache slots
+// every handle uses. r64_init resets both at start-up.
+#include "r64.hpp"
+
+int r64_error = 0;
+int ent_len = kCacheSlots;
+
+void r64_init() {
+  r64_error = 0;
+  ent_len = kCacheSlots;
+}

@@ -1,0 +1,78 @@
+// Whole transfers on file descriptors, shared by the R64 and CR layers: a call that fails with
+// EAGAIN or EINTR is repeated, and a transfer that stays short is a failure with errno set.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace r64_internal {
+
+// Writes all n bytes at the current position; false on failure, errno saying why.
+inline bool write_all(int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t done = ::write(fd, p, n);
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    if (done == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// Reads exactly n bytes from the current position; false when the read fails or the file ends
+// first (errno EIO then).
+inline bool read_exact(int fd, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    ssize_t done = ::read(fd, p, n);
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    if (done == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// Length of the file, found by seeking to its end; -1 on failure.
+inline off_t file_length(int fd) { return ::lseek(fd, 0, SEEK_END); }
+
+inline bool seek_to(int fd, unsigned int offset) {
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+// Owns an open descriptor until it is released to a handle.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace r64_internal
