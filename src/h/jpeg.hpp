@@ -28,10 +28,17 @@ typedef struct callback_info {
 typedef int (*LoadJPGHeaderCallback)(LoadJPGInfo* info, void* data);
 typedef void* (*LoadJPGReadCallback)(int line_number, void* data);
 
+// Compresses image_width x image_height 4-byte pixels (fourth byte ignored) into a malloc'd JPEG
+// stream; *ret_jpeg_length is its exact length, ending with the end-of-image marker FF D9.
+// Null (length 0) on a bad size, a library error or no memory.
 unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bit_data, int image_width,
                              int image_height, int quality);
+// Decodes a colour (or CMYK) stream into a malloc'd image of 4-byte pixels, fourth byte 0; null if
+// the stream cannot be decoded into 24-bit colour. A stream missing its end marker still decodes.
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data, int jpeg_length);
 
+// Decodes a stream row by row into the rows read_callback names (4 bytes per pixel, fourth byte 0,
+// for bpp 24; 1 byte for bpp 8) after header_callback accepted it; 1 if every row was decoded.
 int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,
                       LoadJPGReadCallback read_callback, void* data);
 int HeaderCallback(LoadJPGInfo* info, void* data);
