@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: the optimised build, then a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Exits non-zero on the first failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPPM2R64_BENCH=OFF
+cmake --build "$root/build" -j "$jobs"
+ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+
+cmake -S "$root" -B "$root/build-sanitize" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPPM2R64_SANITIZE=ON
+cmake --build "$root/build-sanitize" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$root/build-sanitize" --output-on-failure -j "$jobs"
