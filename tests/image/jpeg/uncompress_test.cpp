@@ -2,6 +2,7 @@
 // callback loader: colour, grey and CMYK streams, cut streams, and input that is not decodable.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -173,6 +174,7 @@ TEST(JpegUncompress, UndecodableInputGivesNull) {
 struct Recorder {
   bool accept = true;
   int stop_at_row = -1;
+  std::size_t row_gap = 0;  // guard bytes after each row handed out
   int header_calls = 0;
   int read_calls = 0;
   LoadJPGInfo offered{};
@@ -188,16 +190,17 @@ struct Recorder {
       self->palette.assign(bytes, bytes + info->num_palette * sizeof(RGB4));
     }
     if (!self->accept) return 0;
-    self->image.assign(std::size_t(info->width) * info->height * self->bytes_per_pixel(), 0xEE);
+    self->image.assign(self->row_stride() * info->height, 0xEE);
     return 1;
   }
   static void* read(int line, void* data) {
     auto* self = static_cast<Recorder*>(data);
     ++self->read_calls;
     if (line == self->stop_at_row) return nullptr;
-    return self->image.data() + std::size_t(line) * self->offered.width * self->bytes_per_pixel();
+    return self->image.data() + std::size_t(line) * self->row_stride();
   }
   int bytes_per_pixel() const { return offered.bpp == 8 ? 1 : 4; }
+  std::size_t row_stride() const { return std::size_t(offered.width) * bytes_per_pixel() + row_gap; }
   int load(const Bytes& stream) {
     return LoadJPGFromMemory(stream.data(), static_cast<int>(stream.size()), header, read, this);
   }
@@ -294,6 +297,28 @@ TEST(LoadJPGFromMemory, RefusedColourStreamReadsNoRow) {
   EXPECT_EQ(recorder.offered.num_palette, 0);
   EXPECT_EQ(recorder.offered.palette, nullptr);
   EXPECT_EQ(recorder.read_calls, 0);
+}
+
+// Rows are decoded straight into the caller's memory: nothing may be written past a row's end.
+TEST(LoadJPGFromMemory, WritesNothingPastTheRowsHandedOut) {
+  struct Case {
+    const char* name;
+    int width, height;
+    bool grey;
+  };
+  constexpr Case kCases[] = {{"colour", 17, 9, false}, {"colour", 45, 20, false}, {"grey", 13, 7, true}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.name << " " << c.width << "x" << c.height);
+    const Bytes stream = c.grey ? grey_stream(c.width, c.height) : compress(jpeg_test::photo(c.width, c.height), c.width, c.height);
+    Recorder recorder;
+    recorder.row_gap = 32;
+    ASSERT_EQ(recorder.load(stream), 1);
+    const std::size_t row_bytes = std::size_t(c.width) * recorder.bytes_per_pixel();
+    for (int y = 0; y < c.height; ++y) {
+      const auto gap = recorder.image.begin() + std::ptrdiff_t(y * recorder.row_stride() + row_bytes);
+      EXPECT_TRUE(std::all_of(gap, gap + 32, [](unsigned char b) { return b == 0xEE; })) << "row " << y;
+    }
+  }
 }
 
 // A read callback that returns null stops the decoding: the image is not complete, so the load
