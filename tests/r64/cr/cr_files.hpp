@@ -164,3 +164,139 @@ inline int residual_of(int sample, int offset) {
 inline int centring_offset(int low, int high) { return std::clamp(128 - (high + low) / 2, -128, 127); }
 
 }  // namespace cr_test
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+
+namespace cr_test {
+
+// Reads every level of an R64 file back through the library.
+inline std::vector<Image> read_r64_levels(const std::string& path) {
+  std::vector<Image> levels;
+  R64_FILE* f = r64_open_file(path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  if (f == nullptr) return levels;
+  for (int k = 0; k < 32 && f->level_ofs[k] != 0; ++k) {
+    Image level{f->level_w[k], f->level_h[k], std::vector<uint8_t>(3 * static_cast<size_t>(f->level_w[k]) * f->level_h[k])};
+    for (int y = 0; y < level.h; ++y)
+      for (int x = 0; x < level.w; ++x) r64_red(level.at(x, y), f, x, y, k);
+    levels.push_back(std::move(level));
+  }
+  r64_close_file(f);
+  return levels;
+}
+
+inline double psnr(const Image& a, const Image& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.rgb.size(); ++i) {
+    double d = static_cast<double>(a.rgb[i]) - b.rgb[i];
+    sum += d * d;
+  }
+  double mse = sum / static_cast<double>(a.rgb.size());
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Index of each level's first table entry, and the rectangles across and down each level.
+struct Layout {
+  int rect = 0;
+  std::vector<int> first;
+  std::vector<int> across;
+  std::vector<int> down;
+  int index(int level, int x, int y) const { return first[level] + (y / rect) * across[level] + x / rect; }
+};
+
+inline Layout layout_of(const std::vector<Image>& levels, int rect) {
+  Layout layout{rect, {}, {}, {}};
+  int n = 0;
+  for (const Image& level : levels) {
+    layout.first.push_back(n);
+    layout.across.push_back((level.w + rect - 1) / rect);
+    layout.down.push_back((level.h + rect - 1) / rect);
+    n += layout.across.back() * layout.down.back();
+  }
+  return layout;
+}
+
+// Rebuilds every level of a CR file by the reconstruction rule, checking on the way that each
+// entry is of the kind its size calls for, that each offset is the centring one for the source
+// residuals against the rebuilt parent, and that each uncompressed block holds exactly the coded
+// residuals. Returns the rebuilt levels, finest first.
+inline std::vector<Image> rebuild_and_check(const CrFile& cr, const std::vector<Image>& source) {
+  const int rect = cr.rect_size;
+  Layout layout = layout_of(source, rect);
+  std::vector<Image> rebuilt;
+  for (const Image& level : source) rebuilt.push_back(Image{level.w, level.h, std::vector<uint8_t>(level.rgb.size())});
+  const int coarsest = static_cast<int>(source.size()) - 1;
+
+  for (int level = coarsest; level >= 0; --level) {
+    const Image& src = source[level];
+    Image& out = rebuilt[level];
+    for (int y0 = 0; y0 < src.h; y0 += rect)
+      for (int x0 = 0; x0 < src.w; x0 += rect) {
+        SCOPED_TRACE("level " + std::to_string(level) + " at " + std::to_string(x0) + "," + std::to_string(y0));
+        int w = std::min(rect, src.w - x0);
+        int h = std::min(rect, src.h - y0);
+        Entry e = cr.entry(static_cast<size_t>(layout.index(level, x0, y0)));
+        EXPECT_TRUE(e.present());
+        if (!e.present()) continue;
+        EXPECT_EQ(e.type, w >= 16 && h >= 16 ? 'j' : 'n');
+        std::string block = cr.block(e);
+        if (e.type == 'j') {
+          EXPECT_EQ(block.substr(0, 2), "\xFF\xD8");
+          EXPECT_EQ(block.substr(block.size() - 2), "\xFF\xD9");  // exactly the finished stream
+        }
+        std::vector<uint8_t> samples = decode_block(block, e.type, w, h);
+        EXPECT_FALSE(samples.empty());
+        if (samples.empty()) continue;
+
+        // The residuals the writer had to code, against what a reader rebuilds for the parent.
+        std::vector<int> residual(3 * static_cast<size_t>(w) * h);
+        int low[3] = {1000, 1000, 1000};
+        int high[3] = {-1000, -1000, -1000};
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+              int v = src.at(x0 + x, y0 + y)[c];
+              if (level != coarsest) v -= rebuilt[level + 1].at((x0 + x) >> 1, (y0 + y) >> 1)[c];
+              residual[3 * (static_cast<size_t>(y) * w + x) + c] = v;
+              low[c] = std::min(low[c], v);
+              high[c] = std::max(high[c], v);
+            }
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(e.cal[c], static_cast<int8_t>(centring_offset(low[c], high[c])));
+
+        bool exact = true;
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+              size_t i = 3 * (static_cast<size_t>(y) * w + x) + c;
+              int s = samples[i];
+              if (level == coarsest) {
+                exact = exact && s == residual[i];
+                out.at(x0 + x, y0 + y)[c] = static_cast<uint8_t>(s);
+              } else {
+                exact = exact && s == code_sample(residual[i], e.cal[c]);
+                int parent = rebuilt[level + 1].at((x0 + x) >> 1, (y0 + y) >> 1)[c];
+                out.at(x0 + x, y0 + y)[c] = static_cast<uint8_t>(std::clamp(parent + residual_of(s, e.cal[c]), 0, 255));
+              }
+            }
+        if (e.type == 'n') {
+          EXPECT_TRUE(exact) << "uncompressed samples differ from the coded residuals";
+        }
+      }
+  }
+  return rebuilt;
+}
+
+// The blocks of all present entries tile the data area without gaps, in the order given.
+inline void expect_contiguous_blocks(const CrFile& cr, const std::vector<int>& order) {
+  uint32_t next = 16 + 12 * cr.count;
+  for (int index : order) {
+    Entry e = cr.entry(static_cast<size_t>(index));
+    EXPECT_EQ(e.ofs, next) << "entry " << index;
+    next = e.ofs + e.size;
+  }
+  EXPECT_EQ(next, cr.bytes.size());
+}
+
+}  // namespace cr_test
