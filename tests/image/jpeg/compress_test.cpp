@@ -67,8 +67,8 @@ TEST(JpegCompress, OneColourRectangleRoundTripsWithinJpegError) {
   }
 }
 
-// The fourth byte is skipped by the library itself; the stream must be exactly what plain 3-byte
-// RGB rows give, with the exact length of the finished stream.
+// The fourth byte (random in these images) is skipped by the library itself; the stream must be
+// exactly what plain 3-byte RGB rows give, with the exact length of the finished stream.
 TEST(JpegCompress, StreamIsIdenticalToPlainRgbCompression) {
   struct Case {
     int width, height, quality;
@@ -83,16 +83,6 @@ TEST(JpegCompress, StreamIsIdenticalToPlainRgbCompression) {
     const Bytes plain = jpeg_test::library_compress(jpeg_test::rgb_of(pixels).data(), c.width, c.height, c.quality);
     EXPECT_EQ(stream.bytes(), plain);
   }
-}
-
-TEST(JpegCompress, FourthByteDoesNotChangeTheStream) {
-  Bytes pixels = jpeg_test::photo(40, 24, 3);
-  const Stream first = compress(pixels, 40, 24, kJpegQuality);
-  for (std::size_t i = 3; i < pixels.size(); i += 4) pixels[i] = static_cast<unsigned char>(~pixels[i]);
-  const Stream second = compress(pixels, 40, 24, kJpegQuality);
-  ASSERT_NE(first.data, nullptr);
-  ASSERT_NE(second.data, nullptr);
-  EXPECT_EQ(first.bytes(), second.bytes());
 }
 
 // Noise at quality 100 on a small image needs more bytes than the uncompressed 32-bit image: the
