@@ -1,6 +1,6 @@
 // "-ppmtype" and "-pr": report what a PPM header says; convert a P5 or P6 image into level 0 of a
 // new R64 file of type 'P'. The image is read one band of 64 rows at a time and each band is
-// stored tile column by tile column, so every tile is created once and written back once.
+// stored tile by tile, so every tile is created once and written back once.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -132,16 +132,19 @@ void read_band(const RowDecoder& decoder, std::span<unsigned char> band, std::ve
   }
 }
 
-// Stores a band of pixels tile column by tile column: each tile is finished before the next one
-// is started, and almost every write finds its tile at the front of the cache.
+// Stores a band tile by tile, left to right. Writing a tile's first pixel with r64_set makes it
+// the newest tile of the cache (creating it, and writing back the oldest tile to make room) and
+// marks it changed; its buffer, from r64_plane, then takes the band's rows whole.
 int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int rows) {
+  size_t band_row = static_cast<size_t>(width) * kPixelBytes;
   for (int left = 0; left < width; left += kTileSide) {
-    int right = std::min(width, left + kTileSide);
-    for (int y = 0; y < rows; ++y) {
-      const unsigned char* pixel = band + (static_cast<size_t>(y) * width + left) * kPixelBytes;
-      for (int x = left; x < right; ++x, pixel += kPixelBytes)
-        if (r64_set(f, x, top + y, 0, pixel) != 0) return -1;
-    }
+    const unsigned char* first = band + static_cast<size_t>(left) * kPixelBytes;
+    if (r64_set(f, left, top, 0, first) != 0) return -1;
+    unsigned char* tile;
+    int tile_width, tile_height, tile_size;
+    if (r64_plane(&tile, &tile_width, &tile_height, &tile_size, f, left, top, 0) != 0) return -1;
+    size_t tile_row = static_cast<size_t>(tile_width) * kPixelBytes;
+    for (int y = 0; y < rows; ++y) std::memcpy(tile + y * tile_row, first + y * band_row, tile_row);
   }
   return 0;
 }
