@@ -21,6 +21,8 @@ namespace {
 constexpr int kBlock = 8;   // source block side
 constexpr int kHalf = 4;    // target block side, and the step between block origins
 constexpr int kLines = 4;   // target rows held in the line buffers
+// The 8-point frequency indices that survive the low-pass cut: 0, +1, -2, -1.
+constexpr int kKeptFrequencies[] = {0, 1, 6, 7};
 
 int fail(int code) {
   r64_error = code;
@@ -155,7 +157,9 @@ void level_internal::half_filter(RectBuf rect_buf, int vol) {
       forward8(b[n], t, w.forward8);
       for (int i = 0; i < 8; ++i) tmp[i][n] = t[i];
     }
-    for (int n = 0; n < 8; ++n) {  // columns forward: b[u][v], u vertical, v horizontal frequency
+    // Columns forward: b[u][v], u vertical, v horizontal frequency. Only the columns of the kept
+    // frequencies are ever read again, so the other four transforms are skipped.
+    for (int n : kKeptFrequencies) {
       forward8(tmp[n], t, w.forward8);
       for (int i = 0; i < 8; ++i) b[i][n] = t[i];
     }
