@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "change_endian.hpp"
 #include "cr_internal.hpp"
@@ -52,31 +53,62 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Reads the rectangle column by column into rect.buf (plain pixels, fourth byte 0) and stores
-// each channel's residual: against the parent pixel that predicts it, or the pixel itself for a root.
-int read_pixels(CR_BUFFER& rect, const CR_BUFFER* parent, R64_FILE* r64, int level, int16_t* residual) {
+constexpr int kMaxRectSize = 256;
+
+// Where the parent pixels that predict a child rectangle lie: each parent pixel predicts a 2 x 2
+// block of child pixels. Column offsets are worked out once per rectangle.
+class Predictor {
+ public:
+  Predictor(const CR_BUFFER& parent, const CR_BUFFER& child) : parent_(parent) {
+    for (int x = 0; x < child.w_len; ++x) column_[x] = 4 * (((child.w_ofs + x) >> 1) - parent.w_ofs);
+  }
+  // Start of the parent row that predicts child row h (in child level coordinates).
+  const unsigned char* row(int h) const {
+    return parent_.buf + 4 * static_cast<size_t>((h >> 1) - parent_.h_ofs) * static_cast<size_t>(parent_.w_len);
+  }
+  // The pixel within that row that predicts child column x of the rectangle.
+  int column(int x) const { return column_[x]; }
+
+ private:
+  const CR_BUFFER& parent_;
+  std::array<int, kMaxRectSize> column_;
+};
+
+// Per channel, the range of the residuals: against the predicting parent pixel, or of the pixel
+// itself for a root.
+struct Range {
+  std::array<int, kChannels> low{INT_MAX, INT_MAX, INT_MAX};
+  std::array<int, kChannels> high{INT_MIN, INT_MIN, INT_MIN};
+  void add(int c, int residual) {
+    low[c] = std::min(low[c], residual);
+    high[c] = std::max(high[c], residual);
+  }
+};
+
+// Reads the rectangle column by column into rect.buf as plain pixels (fourth byte 0), taking the
+// range of the residuals on the way.
+int read_pixels(CR_BUFFER& rect, const CR_BUFFER* parent, R64_FILE* r64, int level, Range* range) {
   bool one_byte = r64->header.type != 'P';
+  std::optional<Predictor> predictor;
+  if (parent != nullptr) predictor.emplace(*parent, rect);
   unsigned char pixel[3] = {0, 0, 0};
   for (int x = 0; x < rect.w_len; ++x) {
     int w = rect.w_ofs + x;
-    for (int y = 0; y < rect.h_len; ++y) {
+    unsigned char* out = rect.buf + 4 * static_cast<size_t>(x);
+    for (int y = 0; y < rect.h_len; ++y, out += 4 * static_cast<size_t>(rect.w_len)) {
       int h = rect.h_ofs + y;
       if (r64_red(pixel, r64, w, h, level) < 0) return -1;
       if (one_byte) pixel[1] = pixel[2] = pixel[0];
-      size_t i = static_cast<size_t>(y) * rect.w_len + x;
-      unsigned char* out = rect.buf + 4 * i;
       out[0] = pixel[0];
       out[1] = pixel[1];
       out[2] = pixel[2];
       out[3] = 0;
-      const unsigned char* predicted = nullptr;
-      if (parent != nullptr) {
-        size_t p = static_cast<size_t>((w >> 1) - parent->w_ofs) +
-                   static_cast<size_t>((h >> 1) - parent->h_ofs) * static_cast<size_t>(parent->w_len);
-        predicted = parent->buf + 4 * p;
+      if (predictor) {
+        const unsigned char* predicted = predictor->row(h) + predictor->column(x);
+        for (int c = 0; c < kChannels; ++c) range->add(c, pixel[c] - predicted[c]);
+      } else {
+        for (int c = 0; c < kChannels; ++c) range->add(c, pixel[c]);
       }
-      for (int c = 0; c < kChannels; ++c)
-        residual[kChannels * i + c] = static_cast<int16_t>(predicted ? pixel[c] - predicted[c] : pixel[c]);
     }
   }
   return 0;
@@ -91,28 +123,28 @@ void report_progress(const CR_BUFFER& rect) {
 }
 
 // Per channel, the offset that centres the residuals' range on 128.
-Offsets channel_offsets(const int16_t* residual, size_t pixels) {
-  std::array<int, kChannels> low{INT_MAX, INT_MAX, INT_MAX};
-  std::array<int, kChannels> high{INT_MIN, INT_MIN, INT_MIN};
-  for (size_t i = 0; i < pixels; ++i)
-    for (int c = 0; c < kChannels; ++c) {
-      int r = residual[kChannels * i + c];
-      low[c] = std::min(low[c], r);
-      high[c] = std::max(high[c], r);
-    }
+Offsets channel_offsets(const Range& range) {
   Offsets cal{};
-  for (int c = 0; c < kChannels; ++c) cal[c] = static_cast<signed char>(std::clamp(128 - (high[c] + low[c]) / 2, -128, 127));
+  for (int c = 0; c < kChannels; ++c)
+    cal[c] = static_cast<signed char>(std::clamp(128 - (range.high[c] + range.low[c]) / 2, -128, 127));
   return cal;
 }
 
-// Replaces the plain pixels in rect.buf by the coded samples of the residuals.
-void code_residuals(CR_BUFFER& rect, const int16_t* residual, const Offsets& cal) {
+// Replaces the plain pixels in rect.buf by the coded samples of their residuals.
+void code_residuals(CR_BUFFER& rect, const CR_BUFFER& parent, const Offsets& cal) {
   std::array<std::array<unsigned char, 2 * kMaxResidual + 1>, kChannels> coded;
   for (int c = 0; c < kChannels; ++c)
     for (int r = -kMaxResidual; r <= kMaxResidual; ++r) coded[c][r + kMaxResidual] = cr_cal(r, cal[c]);
-  size_t pixels = pixel_count(rect);
-  for (size_t i = 0; i < pixels; ++i)
-    for (int c = 0; c < kChannels; ++c) rect.buf[4 * i + c] = coded[c][residual[kChannels * i + c] + kMaxResidual];
+  Predictor predictor(parent, rect);
+  unsigned char* out = rect.buf;
+  for (int y = 0; y < rect.h_len; ++y) {
+    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
+    for (int x = 0; x < rect.w_len; ++x, out += 4) {
+      const unsigned char* predicted = predicted_row + predictor.column(x);
+      const int pixel[kChannels] = {out[0], out[1], out[2]};  // all loads before the stores
+      for (int c = 0; c < kChannels; ++c) out[c] = coded[c][pixel[c] - predicted[c] + kMaxResidual];
+    }
+  }
 }
 
 Block compress(const CR_BUFFER& rect) {
@@ -176,30 +208,28 @@ void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* deco
   std::array<std::array<int, 256>, kChannels> residual_of;
   for (int c = 0; c < kChannels; ++c)
     for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]);
+  Predictor predictor(*parent, rect);
+  unsigned char* out = rect.buf;
+  const unsigned char* in = decoded;
   for (int y = 0; y < rect.h_len; ++y) {
-    const unsigned char* predicted_row =
-        parent->buf + 4 * (static_cast<size_t>(((rect.h_ofs + y) >> 1) - parent->h_ofs) * parent->w_len);
-    for (int x = 0; x < rect.w_len; ++x) {
-      size_t i = static_cast<size_t>(y) * rect.w_len + x;
-      const unsigned char* predicted = predicted_row + 4 * (((rect.w_ofs + x) >> 1) - parent->w_ofs);
+    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
+    for (int x = 0; x < rect.w_len; ++x, out += 4, in += 4) {
+      const unsigned char* predicted = predicted_row + predictor.column(x);
       for (int c = 0; c < kChannels; ++c)
-        rect.buf[4 * i + c] = static_cast<unsigned char>(std::clamp(predicted[c] + residual_of[c][decoded[4 * i + c]], 0, 255));
-      rect.buf[4 * i + 3] = 0;
+        out[c] = static_cast<unsigned char>(std::clamp(predicted[c] + residual_of[c][in[c]], 0, 255));
+      out[3] = 0;
     }
   }
 }
 
 // Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
 int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int level) {
-  size_t pixels = pixel_count(rect);
-  auto residual = allocate<int16_t>(kChannels * pixels);
-  if (!residual) return fail(kR64Memory);
-  if (read_pixels(rect, parent, r64, level, residual.get()) < 0) return -1;
+  Range range;
+  if (read_pixels(rect, parent, r64, level, &range) < 0) return -1;
   report_progress(rect);
 
-  Offsets cal = channel_offsets(residual.get(), pixels);
-  if (parent != nullptr) code_residuals(rect, residual.get(), cal);
-  residual.reset();
+  Offsets cal = channel_offsets(range);
+  if (parent != nullptr) code_residuals(rect, *parent, cal);  // a root keeps its plain pixels
   Block block = compress(rect);
   if (!block.data) return fail(kR64Memory);
   if (store_block(f, rect, level, block, cal) < 0) return -1;
