@@ -103,6 +103,16 @@ TEST_F(PackTest, FileThatCannotGrowKeepsWhatWasWritten) {
   EXPECT_EQ(plain, std::string(levels_[8].rgb.begin(), levels_[8].rgb.end()));
 }
 
+TEST_F(PackTest, TableThatCannotBeLaidOutFailsWithSystemError) {
+  std::string r64 = photo_r64("a.r64", 1000, 600);
+  test_support::RunOptions limited;
+  limited.file_size_limit = 200;  // the header and table need 304 bytes
+  auto run = run_tool({"-t", r64, "-cr", "a.cr"}, limited);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("r64 error: -1\nsystem : File too large", 0), 0u) << run.err;
+  EXPECT_EQ(run.out, "make compressed rectangle (CR)\n");
+}
+
 TEST_F(PackTest, ConvertsBuildsAndPacksPhoto) {
   auto run = run_tool({"-pr", test_support::sample_path("coffee.ppm"), "c.r64", "-l", "-cr", "c.cr"});
   ASSERT_EQ(run.status, 0) << run.err;
