@@ -25,6 +25,7 @@ unsigned int indicate_file_size = 0;
 namespace {
 
 using cr_internal::fail;
+using cr_internal::kMaxRectSize;
 
 constexpr int kMinJpegSide = 16;           // smaller rectangles are stored uncompressed
 constexpr unsigned int kProgressStep = 10000;
@@ -52,8 +53,6 @@ struct Block {
 };
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
-
-constexpr int kMaxRectSize = 256;
 
 // Where the parent pixels that predict a child rectangle lie: each parent pixel predicts a 2 x 2
 // block of child pixels. Column offsets are worked out once per rectangle.

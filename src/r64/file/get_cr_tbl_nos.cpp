@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kMaxRectSize = 256;  // an uncompressed block stores each side less one in a byte
-
 // Rectangles across `n` pixels; a negative size holds none.
 int64_t rects_across(int n, int side) { return n > 0 ? ceil_div(n, side) : 0; }
 
@@ -31,7 +29,7 @@ int get_cr_tbl_nos(CR_FILE* f) {
     std::printf("a\n");
     return cr_internal::fail(kR64NotR64);
   }
-  if (side < 1 || side > kMaxRectSize) return cr_internal::fail(kR64NotR64);
+  if (side < 1 || side > cr_internal::kMaxRectSize) return cr_internal::fail(kR64NotR64);
 
   int64_t n = 0;
   int i = 0;
