@@ -73,8 +73,7 @@ class Predictor {
   std::array<int, kMaxRectSize> column_;
 };
 
-// Per channel, the range of the residuals: against the predicting parent pixel, or of the pixel
-// itself for a root.
+// Per channel, the lowest and the highest residual of a rectangle.
 struct Range {
   std::array<int, kChannels> low{INT_MAX, INT_MAX, INT_MAX};
   std::array<int, kChannels> high{INT_MIN, INT_MIN, INT_MIN};
@@ -84,33 +83,63 @@ struct Range {
   }
 };
 
-// Reads the rectangle column by column into rect.buf as plain pixels (fourth byte 0), taking the
-// range of the residuals on the way.
-int read_pixels(CR_BUFFER& rect, const CR_BUFFER* parent, R64_FILE* r64, int level, Range* range) {
+// Columns read before they are turned into rows: a strip's rows are one cache line of rect.buf.
+constexpr int kStripColumns = 16;
+using Strip = std::array<std::array<std::array<unsigned char, kChannels>, kMaxRectSize>, kStripColumns>;
+
+// Reads columns x0 .. x0 + n - 1 of the rectangle, column by column, into the strip.
+int read_strip(Strip& strip, const CR_BUFFER& rect, int x0, int n, R64_FILE* r64, int level) {
   bool one_byte = r64->header.type != 'P';
-  std::optional<Predictor> predictor;
-  if (parent != nullptr) predictor.emplace(*parent, rect);
-  unsigned char pixel[3] = {0, 0, 0};
-  for (int x = 0; x < rect.w_len; ++x) {
-    int w = rect.w_ofs + x;
-    unsigned char* out = rect.buf + 4 * static_cast<size_t>(x);
-    for (int y = 0; y < rect.h_len; ++y, out += 4 * static_cast<size_t>(rect.w_len)) {
-      int h = rect.h_ofs + y;
-      if (r64_red(pixel, r64, w, h, level) < 0) return -1;
+  for (int dx = 0; dx < n; ++dx)
+    for (int y = 0; y < rect.h_len; ++y) {
+      unsigned char* pixel = strip[dx][y].data();
+      if (r64_red(pixel, r64, rect.w_ofs + x0 + dx, rect.h_ofs + y, level) < 0) return -1;
       if (one_byte) pixel[1] = pixel[2] = pixel[0];
-      out[0] = pixel[0];
-      out[1] = pixel[1];
-      out[2] = pixel[2];
-      out[3] = 0;
-      if (predictor) {
-        const unsigned char* predicted = predictor->row(h) + predictor->column(x);
-        for (int c = 0; c < kChannels; ++c) range->add(c, pixel[c] - predicted[c]);
-      } else {
-        for (int c = 0; c < kChannels; ++c) range->add(c, pixel[c]);
+    }
+  return 0;
+}
+
+// Reads the rectangle column by column into rect.buf as plain pixels (fourth byte 0). Columns
+// go through a strip first, so that the stores into rect.buf run along its rows.
+int read_pixels(CR_BUFFER& rect, R64_FILE* r64, int level) {
+  Strip strip;
+  for (int x0 = 0; x0 < rect.w_len; x0 += kStripColumns) {
+    int n = std::min(kStripColumns, rect.w_len - x0);
+    if (read_strip(strip, rect, x0, n, r64, level) < 0) return -1;
+    for (int y = 0; y < rect.h_len; ++y) {
+      unsigned char* out = rect.buf + 4 * (static_cast<size_t>(y) * rect.w_len + x0);
+      for (int dx = 0; dx < n; ++dx, out += 4) {
+        const unsigned char* pixel = strip[dx][y].data();
+        out[0] = pixel[0];
+        out[1] = pixel[1];
+        out[2] = pixel[2];
+        out[3] = 0;
       }
     }
   }
   return 0;
+}
+
+// Per channel, the range of the residuals: against the predicting parent pixel, or of the pixel
+// itself for a root.
+Range residual_range(const CR_BUFFER& rect, const CR_BUFFER* parent) {
+  Range range;
+  const unsigned char* pixel = rect.buf;
+  size_t pixels = pixel_count(rect);
+  if (parent == nullptr) {
+    for (size_t i = 0; i < pixels; ++i, pixel += 4)
+      for (int c = 0; c < kChannels; ++c) range.add(c, pixel[c]);
+    return range;
+  }
+  Predictor predictor(*parent, rect);
+  for (int y = 0; y < rect.h_len; ++y) {
+    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
+    for (int x = 0; x < rect.w_len; ++x, pixel += 4) {
+      const unsigned char* predicted = predicted_row + predictor.column(x);
+      for (int c = 0; c < kChannels; ++c) range.add(c, pixel[c] - predicted[c]);
+    }
+  }
+  return range;
 }
 
 void report_progress(const CR_BUFFER& rect) {
@@ -223,11 +252,10 @@ void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* deco
 
 // Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
 int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int level) {
-  Range range;
-  if (read_pixels(rect, parent, r64, level, &range) < 0) return -1;
+  if (read_pixels(rect, r64, level) < 0) return -1;
   report_progress(rect);
 
-  Offsets cal = channel_offsets(range);
+  Offsets cal = channel_offsets(residual_range(rect, parent));
   if (parent != nullptr) code_residuals(rect, *parent, cal);  // a root keeps its plain pixels
   Block block = compress(rect);
   if (!block.data) return fail(kR64Memory);
