@@ -21,19 +21,23 @@ namespace fs = std::filesystem;
 namespace test_support {
 namespace {
 
+// The scratch root of this test process, removed at exit. Its name lives in a plain array so that
+// the exit handler never reads an object already destroyed.
+char scratch_root[] = "/tmp/ppm2r64-test-XXXXXX";
+
+void remove_scratch_root() {
+  std::error_code ignored;
+  fs::remove_all(scratch_root, ignored);
+}
+
 fs::path process_root() {
-  static const fs::path root = [] {
-    char templ[] = "/tmp/ppm2r64-test-XXXXXX";
-    const char* made = mkdtemp(templ);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    fs::path path = made;
-    std::atexit([] {
-      std::error_code ignored;
-      fs::remove_all(process_root(), ignored);
-    });
-    return path;
+  static const bool made = [] {
+    if (mkdtemp(scratch_root) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::atexit(remove_scratch_root);
+    return true;
   }();
-  return root;
+  (void)made;
+  return scratch_root;
 }
 
 std::string current_test_name() {

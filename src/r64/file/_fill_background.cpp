@@ -2,6 +2,7 @@
 // pixel repeated, so every filled 'P' pixel is the background pixel.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +27,9 @@ int _fill_background(R64_FILE* f, off_t len) {
   while (len > 0) {
     int part = static_cast<int>(std::min<off_t>(len, kFillBlock));
     if (!write_all(f->fd, block.data(), part)) {
+      int cause = errno;  // perror may change it; callers report the real cause
       std::perror("fill_background");
+      errno = cause;
       return fail(kR64System);
     }
     len -= part;
