@@ -101,7 +101,7 @@ int plain_hifi(R64_FILE* f, int level) {
 // ---- Images.
 
 unsigned char noise(int x, int y, int k) {
-  unsigned v = static_cast<unsigned>(x * 73856093) ^ static_cast<unsigned>(y * 19349663) ^ static_cast<unsigned>(k * 83492791);
+  unsigned v = static_cast<unsigned>(x) * 73856093u ^ static_cast<unsigned>(y) * 19349663u ^ static_cast<unsigned>(k) * 83492791u;
   return static_cast<unsigned char>((v * 2654435761u) >> 24);
 }
 
@@ -121,6 +121,8 @@ struct Case {
   int rc_type;
   unsigned char background;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class HifiExactTest : public testing::TestWithParam<Case> {};
 
