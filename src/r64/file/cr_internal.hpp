@@ -21,6 +21,24 @@ inline int fail(int code) {
   return -1;
 }
 
+// Coded samples are the identity on this band; outside it they are compressed by 32/332.
+inline constexpr int kBandLow = 32;
+inline constexpr int kBandHigh = 223;
+
+// The coded sample of t, a residual plus its channel offset (divisions truncate toward zero).
+constexpr int coded_sample(int t) {
+  if (t > kBandHigh) return (32 * t - 7168) / 332 + 224;
+  if (t < kBandLow) return (32 * t - 1024) / 332 + 32;
+  return t;
+}
+
+// The residual (before the channel offset is taken off) that a coded sample stands for.
+constexpr int residual_of_sample(int s) {
+  if (s > kBandHigh) return (332 * s - 74368) / 32 + 224;
+  if (s < kBandLow) return (332 * s - 10624) / 32 + 32;
+  return s;
+}
+
 // Writes all `len` bytes at the current position; false when the system refuses part of them.
 bool write_all(int fd, const void* data, size_t len);
 // Reads up to `len` bytes, stopping early only at the end of the file; -1 on a system failure.

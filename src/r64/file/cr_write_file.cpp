@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -18,6 +19,7 @@
 #include "cr_internal.hpp"
 #include "er_panic.hpp"
 #include "jpeg.hpp"
+#include "r64_tile.hpp"
 
 unsigned int loading_file_size = 0;
 unsigned int indicate_file_size = 0;
@@ -54,24 +56,34 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Where the parent pixels that predict a child rectangle lie: each parent pixel predicts a 2 x 2
-// block of child pixels. Column offsets are worked out once per rectangle.
-class Predictor {
- public:
-  Predictor(const CR_BUFFER& parent, const CR_BUFFER& child) : parent_(parent) {
-    for (int x = 0; x < child.w_len; ++x) column_[x] = 4 * (((child.w_ofs + x) >> 1) - parent.w_ofs);
+// The parent's prediction of every pixel of a child rectangle, laid out as the child's own
+// pixels: each parent pixel predicts a 2 x 2 block of child pixels. Children start on even
+// columns and rows, so child pixel x of a row takes parent pixel x / 2 of the matching row.
+void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted) {
+  int first_column = (rect.w_ofs >> 1) - parent.w_ofs;
+  size_t row_bytes = 4 * static_cast<size_t>(rect.w_len);
+  for (int y = 0; y < rect.h_len; ++y) {
+    unsigned char* out = predicted + y * row_bytes;
+    if (y % 2 == 1) {  // odd rows repeat the row above: both take the same parent row
+      std::memcpy(out, out - row_bytes, row_bytes);
+      continue;
+    }
+    int parent_row = ((rect.h_ofs + y) >> 1) - parent.h_ofs;
+    const unsigned char* in = parent.buf + 4 * (static_cast<size_t>(parent_row) * parent.w_len + first_column);
+    for (int x = 0; x < rect.w_len; x += 2, in += 4) {
+      std::memcpy(out + 4 * x, in, 4);
+      if (x + 1 < rect.w_len) std::memcpy(out + 4 * x + 4, in, 4);
+    }
   }
-  // Start of the parent row that predicts child row h (in child level coordinates).
-  const unsigned char* row(int h) const {
-    return parent_.buf + 4 * static_cast<size_t>((h >> 1) - parent_.h_ofs) * static_cast<size_t>(parent_.w_len);
-  }
-  // The pixel within that row that predicts child column x of the rectangle.
-  int column(int x) const { return column_[x]; }
+}
 
- private:
-  const CR_BUFFER& parent_;
-  std::array<int, kMaxRectSize> column_;
-};
+// Scratch for the prediction of the rectangle being coded; a rectangle needs it only while it is
+// coded and rebuilt, never while its children are written.
+alignas(64) unsigned char prediction_scratch[4 * kMaxRectSize * kMaxRectSize];
+
+// Pixel bytes are handled in groups of 16 (four pixels): loops over a group's lanes compile to
+// vector code. Lane k carries channel k % 4; the fourth channel is padding.
+constexpr int kLanes = 16;
 
 // Per channel, the lowest and the highest residual of a rectangle.
 struct Range {
@@ -83,61 +95,83 @@ struct Range {
   }
 };
 
-// Columns read before they are turned into rows: a strip's rows are one cache line of rect.buf.
-constexpr int kStripColumns = 16;
-using Strip = std::array<std::array<std::array<unsigned char, kChannels>, kMaxRectSize>, kStripColumns>;
-
-// Reads columns x0 .. x0 + n - 1 of the rectangle, column by column, into the strip.
-int read_strip(Strip& strip, const CR_BUFFER& rect, int x0, int n, R64_FILE* r64, int level) {
-  bool one_byte = r64->header.type != 'P';
-  for (int dx = 0; dx < n; ++dx)
+// Reads the rectangle column by column through r64_red; bit pixels read as 0 or 255.
+int read_pixels_one_by_one(CR_BUFFER& rect, R64_FILE* r64, int level) {
+  for (int x = 0; x < rect.w_len; ++x)
     for (int y = 0; y < rect.h_len; ++y) {
-      unsigned char* pixel = strip[dx][y].data();
-      if (r64_red(pixel, r64, rect.w_ofs + x0 + dx, rect.h_ofs + y, level) < 0) return -1;
-      if (one_byte) pixel[1] = pixel[2] = pixel[0];
+      unsigned char* pixel = rect.buf + 4 * (static_cast<size_t>(y) * rect.w_len + x);
+      if (r64_red(pixel, r64, rect.w_ofs + x, rect.h_ofs + y, level) < 0) return -1;
+      pixel[1] = pixel[2] = pixel[0];
+      pixel[3] = 0;
     }
   return 0;
 }
 
-// Reads the rectangle column by column into rect.buf as plain pixels (fourth byte 0). Columns
-// go through a strip first, so that the stores into rect.buf run along its rows.
+// Copies the pixels of one tile that lie in the rectangle into rect.buf as 4-byte pixels (the
+// fourth byte 0); one-byte pixels serve as red, green and blue.
+template <int kBytes>
+void copy_tile_part(CR_BUFFER& rect, const R64_CACHE_ENT* tile, int x0, int x1, int y0, int y1) {
+  for (int y = y0; y < y1; ++y) {
+    const unsigned char* in =
+        tile->buf + (static_cast<size_t>(y - tile->h_ofs) * tile->w_len + (x0 - tile->w_ofs)) * kBytes;
+    unsigned char* out = rect.buf + 4 * (static_cast<size_t>(y - rect.h_ofs) * rect.w_len + (x0 - rect.w_ofs));
+    for (int x = x0; x < x1; ++x, in += kBytes, out += 4) {
+      out[0] = in[0];
+      out[1] = in[kBytes == 3 ? 1 : 0];
+      out[2] = in[kBytes == 3 ? 2 : 0];
+      out[3] = 0;
+    }
+  }
+}
+
+// Reads the rectangle into rect.buf as plain pixels (fourth byte 0). Pixels are fetched tile by
+// tile, tile columns left to right and each top to bottom: the order in which reading column by
+// column first meets the tiles, so the cache loads and keeps the same tiles.
 int read_pixels(CR_BUFFER& rect, R64_FILE* r64, int level) {
-  Strip strip;
-  for (int x0 = 0; x0 < rect.w_len; x0 += kStripColumns) {
-    int n = std::min(kStripColumns, rect.w_len - x0);
-    if (read_strip(strip, rect, x0, n, r64, level) < 0) return -1;
-    for (int y = 0; y < rect.h_len; ++y) {
-      unsigned char* out = rect.buf + 4 * (static_cast<size_t>(y) * rect.w_len + x0);
-      for (int dx = 0; dx < n; ++dx, out += 4) {
-        const unsigned char* pixel = strip[dx][y].data();
-        out[0] = pixel[0];
-        out[1] = pixel[1];
-        out[2] = pixel[2];
-        out[3] = 0;
-      }
+  if (r64->header.type == 'B') return read_pixels_one_by_one(rect, r64, level);
+  if (!r64_internal::laid_out(r64, level)) return fail(kR64NoLevel);
+  bool one_byte = r64->header.type == 'G';
+  int right = rect.w_ofs + rect.w_len;
+  int bottom = rect.h_ofs + rect.h_len;
+  for (int x0 = rect.w_ofs; x0 < right; x0 = (x0 / kTileSide + 1) * kTileSide) {
+    int x1 = std::min(right, (x0 / kTileSide + 1) * kTileSide);
+    for (int y0 = rect.h_ofs; y0 < bottom; y0 = (y0 / kTileSide + 1) * kTileSide) {
+      int y1 = std::min(bottom, (y0 / kTileSide + 1) * kTileSide);
+      const R64_CACHE_ENT* tile = r64_internal::find_tile(r64, x0, y0, level);
+      if (tile == nullptr) return -1;
+      if (one_byte)
+        copy_tile_part<1>(rect, tile, x0, x1, y0, y1);
+      else
+        copy_tile_part<3>(rect, tile, x0, x1, y0, y1);
     }
   }
+  r64_error = kR64Ok;
   return 0;
 }
 
-// Per channel, the range of the residuals: against the predicting parent pixel, or of the pixel
-// itself for a root.
-Range residual_range(const CR_BUFFER& rect, const CR_BUFFER* parent) {
+// Per channel, the range of the residuals: against the predicted pixels, or of the pixels
+// themselves for a root (predicted null).
+Range residual_range(const CR_BUFFER& rect, const unsigned char* predicted) {
+  size_t bytes = 4 * pixel_count(rect);
+  std::array<int16_t, kLanes> low, high;
+  low.fill(INT16_MAX);
+  high.fill(INT16_MIN);
+  auto add = [&](size_t i, int lane) {
+    int16_t residual = static_cast<int16_t>(rect.buf[i] - (predicted ? predicted[i] : 0));
+    low[lane] = std::min(low[lane], residual);
+    high[lane] = std::max(high[lane], residual);
+  };
+  size_t i = 0;
+  for (; i + kLanes <= bytes; i += kLanes)
+    for (int lane = 0; lane < kLanes; ++lane) add(i + lane, lane);
+  for (int lane = 0; i < bytes; ++i, ++lane) add(i, lane);
+
   Range range;
-  const unsigned char* pixel = rect.buf;
-  size_t pixels = pixel_count(rect);
-  if (parent == nullptr) {
-    for (size_t i = 0; i < pixels; ++i, pixel += 4)
-      for (int c = 0; c < kChannels; ++c) range.add(c, pixel[c]);
-    return range;
-  }
-  Predictor predictor(*parent, rect);
-  for (int y = 0; y < rect.h_len; ++y) {
-    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
-    for (int x = 0; x < rect.w_len; ++x, pixel += 4) {
-      const unsigned char* predicted = predicted_row + predictor.column(x);
-      for (int c = 0; c < kChannels; ++c) range.add(c, pixel[c] - predicted[c]);
-    }
+  for (int lane = 0; lane < kLanes; ++lane) {
+    int c = lane % 4;
+    if (c == kChannels) continue;
+    range.add(c, low[lane]);
+    range.add(c, high[lane]);
   }
   return range;
 }
@@ -158,20 +192,25 @@ Offsets channel_offsets(const Range& range) {
   return cal;
 }
 
-// Replaces the plain pixels in rect.buf by the coded samples of their residuals.
-void code_residuals(CR_BUFFER& rect, const CR_BUFFER& parent, const Offsets& cal) {
-  std::array<std::array<unsigned char, 2 * kMaxResidual + 1>, kChannels> coded;
-  for (int c = 0; c < kChannels; ++c)
-    for (int r = -kMaxResidual; r <= kMaxResidual; ++r) coded[c][r + kMaxResidual] = cr_cal(r, cal[c]);
-  Predictor predictor(parent, rect);
-  unsigned char* out = rect.buf;
-  for (int y = 0; y < rect.h_len; ++y) {
-    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
-    for (int x = 0; x < rect.w_len; ++x, out += 4) {
-      const unsigned char* predicted = predicted_row + predictor.column(x);
-      const int pixel[kChannels] = {out[0], out[1], out[2]};  // all loads before the stores
-      for (int c = 0; c < kChannels; ++c) out[c] = coded[c][pixel[c] - predicted[c] + kMaxResidual];
-    }
+// Coded samples of every sum of a residual (-255..255) and an offset (-128..127).
+constexpr int kLowestSum = -kMaxResidual - 128;
+constexpr auto kCodedSamples = [] {
+  std::array<unsigned char, 2 * kMaxResidual + 256> table{};
+  for (int t = kLowestSum; t < kLowestSum + static_cast<int>(table.size()); ++t)
+    table[t - kLowestSum] = static_cast<unsigned char>(cr_internal::coded_sample(t) & 0xff);
+  return table;
+}();
+
+// Replaces the plain pixels in rect.buf by the coded samples of their residuals; the fourth
+// byte of every pixel stays 0.
+void code_residuals(CR_BUFFER& rect, const unsigned char* predicted, const Offsets& cal) {
+  std::array<const unsigned char*, kChannels> coded;
+  for (int c = 0; c < kChannels; ++c) coded[c] = &kCodedSamples[cal[c] - kLowestSum];
+  unsigned char* pixel = rect.buf;
+  unsigned char* end = rect.buf + 4 * pixel_count(rect);
+  for (; pixel < end; pixel += 4, predicted += 4) {
+    const int residual[kChannels] = {pixel[0] - predicted[0], pixel[1] - predicted[1], pixel[2] - predicted[2]};
+    for (int c = 0; c < kChannels; ++c) pixel[c] = coded[c][residual[c]];
   }
 }
 
@@ -226,27 +265,31 @@ Owned<unsigned char> decode(const Block& block, const CR_BUFFER& rect) {
   return pixels;
 }
 
-// Rebuilds the rectangle's pixels from its decoded samples, as a reader does.
-void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* decoded, const Offsets& cal) {
+// Every sum of a predicted byte (0..255) and a residual (cr_inv_cal of a sample and an offset),
+// clamped to 0..255.
+constexpr int kLowestRebuilt = cr_internal::residual_of_sample(0) - 127;
+constexpr int kHighestRebuilt = 255 + cr_internal::residual_of_sample(255) + 128;
+constexpr auto kClamped = [] {
+  std::array<unsigned char, kHighestRebuilt - kLowestRebuilt + 1> table{};
+  for (int v = kLowestRebuilt; v <= kHighestRebuilt; ++v) table[v - kLowestRebuilt] = static_cast<unsigned char>(std::clamp(v, 0, 255));
+  return table;
+}();
+
+// Rebuilds the rectangle's pixels from its decoded samples, as a reader does: the predicted
+// pixel plus the residual, clamped to 0..255, or the decoded pixel itself for a root.
+void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned char* decoded, const Offsets& cal) {
   size_t pixels = pixel_count(rect);
-  if (parent == nullptr) {
+  if (predicted == nullptr) {
     std::copy(decoded, decoded + 4 * pixels, rect.buf);
     return;
   }
+  // Residuals of every sample, shifted so that a sum indexes kClamped directly.
   std::array<std::array<int, 256>, kChannels> residual_of;
   for (int c = 0; c < kChannels; ++c)
-    for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]);
-  Predictor predictor(*parent, rect);
-  unsigned char* out = rect.buf;
-  const unsigned char* in = decoded;
-  for (int y = 0; y < rect.h_len; ++y) {
-    const unsigned char* predicted_row = predictor.row(rect.h_ofs + y);
-    for (int x = 0; x < rect.w_len; ++x, out += 4, in += 4) {
-      const unsigned char* predicted = predicted_row + predictor.column(x);
-      for (int c = 0; c < kChannels; ++c)
-        out[c] = static_cast<unsigned char>(std::clamp(predicted[c] + residual_of[c][in[c]], 0, 255));
-      out[3] = 0;
-    }
+    for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]) - kLowestRebuilt;
+  for (size_t i = 0; i < 4 * pixels; i += 4) {
+    for (int c = 0; c < kChannels; ++c) rect.buf[i + c] = kClamped[predicted[i + c] + residual_of[c][decoded[i + c]]];
+    rect.buf[i + 3] = 0;
   }
 }
 
@@ -255,8 +298,13 @@ int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FI
   if (read_pixels(rect, r64, level) < 0) return -1;
   report_progress(rect);
 
-  Offsets cal = channel_offsets(residual_range(rect, parent));
-  if (parent != nullptr) code_residuals(rect, *parent, cal);  // a root keeps its plain pixels
+  const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
+  if (parent != nullptr) {
+    predict(*parent, rect, prediction_scratch);
+    predicted = prediction_scratch;
+  }
+  Offsets cal = channel_offsets(residual_range(rect, predicted));
+  if (predicted != nullptr) code_residuals(rect, predicted, cal);
   Block block = compress(rect);
   if (!block.data) return fail(kR64Memory);
   if (store_block(f, rect, level, block, cal) < 0) return -1;
@@ -264,7 +312,7 @@ int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FI
 
   Owned<unsigned char> decoded = decode(block, rect);
   block.data.reset();
-  rebuild(rect, parent, decoded.get(), cal);
+  rebuild(rect, predicted, decoded.get(), cal);
   return 0;
 }
 
