@@ -17,4 +17,9 @@ int _search_ce(R64_FILE* f, int w, int h, int level) {
   return _r64_read(f, w, h, level);
 }
 
+R64_CACHE_ENT* find_older_tile(R64_FILE* f, int w, int h, int level) {
+  if (_search_ce(f, w, h, level) < 0) return nullptr;
+  return f->cache[0].next;
+}
+
 }  // namespace r64_internal

@@ -61,13 +61,16 @@ int _r64_read(R64_FILE* f, int w, int h, int level);
 int _r64_flush(R64_FILE* f, R64_CACHE_ENT* ce);
 int _fill_background(R64_FILE* f, off_t len);
 
+// The rest of find_tile, kept out of line so that the test of the newest tile inlines cheaply.
+R64_CACHE_ENT* find_older_tile(R64_FILE* f, int w, int h, int level);
+
 // The tile that holds (w, h) of `level`, now the newest in the ring, or null with r64_error set.
 // The newest tile is looked at first, so runs of pixels in one tile cost no walk.
-inline R64_CACHE_ENT* find_tile(R64_FILE* f, int w, int h, int level) {
+[[gnu::always_inline]] inline R64_CACHE_ENT* find_tile(R64_FILE* f, int w, int h, int level) {
   R64_CACHE_ENT* front = f->cache[0].next;
-  if (tile_holds(front, w, h, level)) return front;
-  if (_search_ce(f, w, h, level) < 0) return nullptr;
-  return f->cache[0].next;
+  if (tile_holds(front, w, h, level)) [[likely]]
+    return front;
+  return find_older_tile(f, w, h, level);
 }
 
 // Index of pixel (w, h) in a tile buffer, counted in pixels for 'P' and 'G'.
