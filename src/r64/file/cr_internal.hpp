@@ -1,10 +1,11 @@
-// Internal calls of the CR layer: descriptor transfers that retry on EAGAIN and report short
-// counts, the failure helper, the writer's recursion and its progress counters.
+// Internal calls of the CR layer: the failure helper, the sample mapping, the writer's recursion
+// and its progress counters.
 #pragma once
 
 #include <cstddef>
 
 #include "r64.hpp"
+#include "r64_io.hpp"
 
 // Progress of the writer: pixel bytes processed so far, and the count at which the next
 // progress line is due.
@@ -39,12 +40,6 @@ constexpr int residual_of_sample(int s) {
   return s;
 }
 
-// Writes all `len` bytes at the current position; false when the system refuses part of them.
-bool write_all(int fd, const void* data, size_t len);
-// Reads up to `len` bytes, stopping early only at the end of the file; -1 on a system failure.
-long read_upto(int fd, void* data, size_t len);
-// Seeks to `ofs` from the start of the file; false on failure.
-bool seek_to(int fd, unsigned int ofs);
 
 // Writes the rectangle at (w_ofs, h_ofs) of `level` and, above level 0, its whole subtree.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level);

@@ -13,6 +13,7 @@
 
 #include "change_endian.hpp"
 #include "cr_internal.hpp"
+#include "malloc_ptr.hpp"
 
 namespace {
 
@@ -21,37 +22,9 @@ using cr_internal::fail;
 constexpr char kPreamble[3] = {'C', 'R', '\0'};
 constexpr size_t kZeroChunkEntries = 4096;  // the empty table is written this many entries at a time
 
-// Closes the descriptor unless the handle has taken it over.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using HandlePtr = std::unique_ptr<CR_FILE, FreeDeleter>;
-
-int open_retrying(const char* filename, int ctl, int mode) {
-  if (filename == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  int fd;
-  do fd = open(filename, ctl, mode);
-  while (fd < 0 && errno == EAGAIN);
-  return fd;
-}
+using HandlePtr = MallocPtr<CR_FILE>;
+using r64_internal::Descriptor;
+using r64_internal::open_retrying;
 
 void header_to_file_order(CR_HEADER* header) {
   change_endian_16(&header->h.width);
@@ -64,11 +37,11 @@ void header_to_file_order(CR_HEADER* header) {
 bool lay_out_new_file(int fd, const CR_HEADER& header) {
   CR_HEADER on_disk = header;
   header_to_file_order(&on_disk);
-  if (!cr_internal::seek_to(fd, 0) || !cr_internal::write_all(fd, &on_disk, sizeof on_disk)) return false;
+  if (!r64_internal::seek_to(fd, 0) || !r64_internal::write_all(fd, &on_disk, sizeof on_disk)) return false;
   static const unsigned char zeros[kZeroChunkEntries * kCrEntryBytes] = {};
   for (size_t left = header.cr_tbl_nos; left > 0;) {
     size_t entries = std::min(left, kZeroChunkEntries);
-    if (!cr_internal::write_all(fd, zeros, entries * kCrEntryBytes)) return false;
+    if (!r64_internal::write_all(fd, zeros, entries * kCrEntryBytes)) return false;
     left -= entries;
   }
   return true;
@@ -124,7 +97,7 @@ CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, in
   }
   f->fd = fd.get();
 
-  long got = cr_internal::read_upto(f->fd, &f->header, sizeof f->header);
+  long got = r64_internal::read_upto(f->fd, &f->header, sizeof f->header);
   bool read_write = (ctl & O_ACCMODE) == O_RDWR;
   if (got < 0) {
     r64_error = kR64System;

@@ -19,6 +19,7 @@
 #include "cr_internal.hpp"
 #include "er_panic.hpp"
 #include "jpeg.hpp"
+#include "malloc_ptr.hpp"
 #include "r64_tile.hpp"
 
 unsigned int loading_file_size = 0;
@@ -34,11 +35,8 @@ constexpr unsigned int kProgressStep = 10000;
 constexpr int kMaxResidual = 255;          // residuals lie in -255..255
 constexpr int kChannels = 3;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
+using Owned = MallocPtr<T>;
 
 template <typename T>
 Owned<T> allocate(size_t count) {
@@ -239,12 +237,12 @@ int store_block(CR_FILE* f, const CR_BUFFER& rect, int level, const Block& block
   entry.type = block.type;
   for (int c = 0; c < kChannels; ++c) entry.cal[c] = static_cast<unsigned char>(cal[c]);
   entry.size = size;
-  if (!cr_internal::seek_to(f->fd, f->write_ofs) || !cr_internal::write_all(f->fd, block.data.get(), size))
+  if (!r64_internal::seek_to(f->fd, f->write_ofs) || !r64_internal::write_all(f->fd, block.data.get(), size))
     return fail(kR64System);
   f->write_ofs += size;
   change_endian_cr_tbl(&entry);
-  if (!cr_internal::seek_to(f->fd, get_tbl_ofs(f, rect.w_ofs, rect.h_ofs, level)) ||
-      !cr_internal::write_all(f->fd, &entry, sizeof entry))
+  if (!r64_internal::seek_to(f->fd, get_tbl_ofs(f, rect.w_ofs, rect.h_ofs, level)) ||
+      !r64_internal::write_all(f->fd, &entry, sizeof entry))
     return fail(kR64System);
   return 0;
 }

@@ -2,6 +2,7 @@
 // EAGAIN or EINTR is repeated, and a transfer that stays short is a failure with errno set.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,7 +20,7 @@ inline bool write_all(int fd, const void* data, size_t n) {
       return false;
     }
     if (done == 0) {
-      errno = EIO;
+      errno = ENOSPC;  // no progress and no reason given: the device is full
       return false;
     }
     p += done;
@@ -48,11 +49,40 @@ inline bool read_exact(int fd, void* data, size_t n) {
   return true;
 }
 
+// Reads up to n bytes, stopping early only at the end of the file; the count, or -1 on failure.
+inline ssize_t read_upto(int fd, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t done = ::read(fd, p + got, n - got);
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return -1;
+    }
+    if (done == 0) break;
+    got += static_cast<size_t>(done);
+  }
+  return static_cast<ssize_t>(got);
+}
+
 // Length of the file, found by seeking to its end; -1 on failure.
 inline off_t file_length(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
 inline bool seek_to(int fd, unsigned int offset) {
   return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+// Opens a file, repeating the call while the system answers EAGAIN; -1 on failure (a null name
+// fails as a missing file).
+inline int open_retrying(const char* filename, int ctl, int mode) {
+  if (filename == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  int fd;
+  do fd = ::open(filename, ctl, mode);
+  while (fd < 0 && errno == EAGAIN);
+  return fd;
 }
 
 // Owns an open descriptor until it is released to a handle.

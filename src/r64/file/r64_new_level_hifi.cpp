@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "malloc_ptr.hpp"
 #include "r64.hpp"
 #include "r64/fft/fastft_internal.hpp"
 #include "r64/file/r64_new_level.hpp"
@@ -31,9 +32,6 @@ int fail(int code) {
 
 int channels(const R64_FILE* f) { return f->header.type == 'P' ? 3 : 1; }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 template <typename T>
 using Buffer = std::unique_ptr<T[], FreeDeleter>;
 

@@ -29,17 +29,6 @@ R64_FILE* refuse(int code) {
   return nullptr;
 }
 
-int open_retrying(const char* filename, int ctl, int mode) {
-  if (filename == nullptr) {
-    errno = ENOENT;
-    return -1;
-  }
-  int fd;
-  do fd = ::open(filename, ctl, mode);
-  while (fd < 0 && errno == EAGAIN);
-  return fd;
-}
-
 bool valid_side(int side) { return side >= 1 && side <= kMaxSide; }
 
 // Writes the header of a new file; a result the caller does not rely on.
@@ -97,9 +86,7 @@ R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, 
   if (!f) return refuse(kR64Memory);
   f->fd = descriptor.release();
 
-  ssize_t got;
-  do got = ::read(f->fd, &f->header, sizeof f->header);
-  while (got < 0 && (errno == EAGAIN || errno == EINTR));
+  ssize_t got = read_upto(f->fd, &f->header, sizeof f->header);
   if (got < 0) return refuse(kR64System);
   if (got != static_cast<ssize_t>(sizeof f->header)) {
     if (got != 0 || (ctl & O_RDWR) == 0) return refuse(kR64Short);

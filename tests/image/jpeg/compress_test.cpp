@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "malloc_ptr.hpp"
 #include "image/jpeg/jmemorydatadst.hpp"
 #include "image/jpeg/library_streams.hpp"
 #include "jpeg.hpp"
@@ -14,9 +15,6 @@ namespace {
 
 using jpeg_test::Bytes;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 using Owned = std::unique_ptr<unsigned char, FreeDeleter>;
 
 struct Stream {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "malloc_ptr.hpp"
 #include "image/jpeg/library_streams.hpp"
 #include "jpeg.hpp"
 #include "r64_types.hpp"
@@ -18,9 +19,6 @@ using jpeg_test::Bytes;
 using jpeg_test::LibraryEncoding;
 using jpeg_test::Sampling;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 struct Decoded {
   std::unique_ptr<unsigned char, FreeDeleter> pixels;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "malloc_ptr.hpp"
 #include "complex.hpp"
 #include "r64/fft/fastft_internal.hpp"
 
@@ -15,9 +16,6 @@ namespace {
 
 constexpr double kTolerance = 1e-12;
 
-struct FreeDeleter {
-  void operator()(COMPLEX* p) const { std::free(p); }
-};
 using Result = std::unique_ptr<COMPLEX[], FreeDeleter>;
 
 Result forward(const std::vector<COMPLEX>& x, int beki) { return Result(fastft(x.data(), beki)); }
