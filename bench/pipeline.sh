@@ -4,7 +4,7 @@
 # vips writing a 256-pixel JPEG-tiled pyramid of the same image on one thread.
 #   bench/pipeline.sh [SIDE ...]        default: 4096 8192 16384
 # Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
-# /tmp/ppm2r64-bench; needs about 4 GB free for 16384).
+# /tmp/ppm2r64-bench; needs about 4 GB free for 16384), HIFI=1 to time "-lh" as well (slow).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
@@ -45,6 +45,13 @@ for side in "${sides[@]}"; do
   read -r s1 rss status < <(measure "$build/ppm2r64" -pr "$image" "$work/m.r64")
   [ "$status" = 0 ] || { echo "-pr failed" >&2; exit 1; }
   report '-pr' "$side" "$s1" "$rss" "$mp0"
+  if [ "${HIFI:-0}" = 1 ]; then
+    cp "$work/m.r64" "$work/hifi.r64"
+    read -r sh rss status < <(measure "$build/ppm2r64" -t "$work/hifi.r64" -lh)
+    [ "$status" = 0 ] || { echo "-lh failed" >&2; exit 1; }
+    report '-lh (source px)' "$side" "$sh" "$rss" "$mpl"
+    rm -f "$work/hifi.r64"
+  fi
   read -r s2 rss status < <(measure "$build/ppm2r64" -t "$work/m.r64" -l)
   [ "$status" = 0 ] || { echo "-l failed" >&2; exit 1; }
   report '-l (source px)' "$side" "$s2" "$rss" "$mpl"
