@@ -32,7 +32,12 @@ report() {  # phase side seconds rss_kib megapixels
     'BEGIN { printf "%-6s %-18s %8.2f %9.1f %9.1f\n", side, phase, s, mp / s, rss / 1024 }'
 }
 
-measure() { "$build/bench/measure" "$@"; }
+# Each phase starts with the page cache warm and no dirty pages left by the one before, so that
+# no phase pays for writing back another's output.
+measure() {
+  sync
+  "$build/bench/measure" "$@"
+}
 
 printf '%-6s %-18s %8s %9s %9s\n' side phase seconds 'MP/s' 'RSS MiB'
 for side in "${sides[@]}"; do

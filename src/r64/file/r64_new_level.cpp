@@ -1,7 +1,7 @@
 // Builds level n+1 of an R64 file from level n with a 2x2 box filter: each target pixel is the
 // floor of the mean of its four source pixels, byte by byte. Source pixels beyond an odd right or
 // bottom edge are answered by the handle's out-of-range mode. The source is visited tile by tile,
-// each source tile filling one 32x32 quarter of a target tile.
+// each source tile filling one 32x32 quarter of a target tile, target tile after target tile.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -56,25 +56,37 @@ class TileReduction {
   }
 
   void average(const R64_CACHE_ENT* source) {
-    const unsigned char* buf = source->buf;
-    int stride = source->w_len * bytes_;
-    for (int m = 0; m < lim_h_; m += 2) {
+    if (bytes_ == 3)
+      average_inside<3>(source);
+    else
+      average_inside<1>(source);
+    // An odd last column or row pairs with pixels beyond the level's edge.
+    for (int m = 0; m < lim_h_; m += 2)
+      if (lim_w_ % 2 == 1) average_at_edge(source, lim_w_ - 1, m);
+    if (lim_h_ % 2 == 1)
+      for (int n = 0; n < lim_w_ - lim_w_ % 2; n += 2) average_at_edge(source, n, lim_h_ - 1);
+  }
+
+  // Every target pixel whose four source pixels all lie in the tile.
+  template <int kBytes>
+  void average_inside(const R64_CACHE_ENT* source) {
+    int stride = source->w_len * kBytes;
+    for (int m = 0; m + 1 < lim_h_; m += 2) {
+      const unsigned char* top = source->buf + m * stride;
+      const unsigned char* bottom = top + stride;
       unsigned char* out = &quarter_[(m / 2) * kQuarter * 3];
-      bool edge_row = m + 1 >= lim_h_;
-      for (int n = 0; n < lim_w_; n += 2, out += bytes_) {
-        if (edge_row || n + 1 >= lim_w_) {
-          for (int k = 0; k < bytes_; ++k)
-            out[k] = static_cast<unsigned char>(
-                (read(source, n, m, k) + read(source, n, m + 1, k) + read(source, n + 1, m, k) +
-                 read(source, n + 1, m + 1, k)) >> 2);
-          continue;
-        }
-        const unsigned char* top = buf + m * stride + n * bytes_;
-        const unsigned char* bottom = top + stride;
-        for (int k = 0; k < bytes_; ++k)
-          out[k] = static_cast<unsigned char>((top[k] + bottom[k] + top[k + bytes_] + bottom[k + bytes_]) >> 2);
-      }
+      for (int n = 0; n + 1 < lim_w_; n += 2, top += 2 * kBytes, bottom += 2 * kBytes, out += kBytes)
+        for (int k = 0; k < kBytes; ++k)
+          out[k] = static_cast<unsigned char>((top[k] + bottom[k] + top[k + kBytes] + bottom[k + kBytes]) >> 2);
     }
+  }
+
+  void average_at_edge(const R64_CACHE_ENT* source, int n, int m) {
+    unsigned char* out = &quarter_[(m / 2) * kQuarter * 3 + (n / 2) * bytes_];
+    for (int k = 0; k < bytes_; ++k)
+      out[k] = static_cast<unsigned char>(
+          (read(source, n, m, k) + read(source, n, m + 1, k) + read(source, n + 1, m, k) + read(source, n + 1, m + 1, k)) >>
+          2);
   }
 
   int store() {
@@ -146,14 +158,21 @@ int r64_new_level_lofi(R64_FILE* f, int level) {
 
   int total = (w * h) / (kTileSide * kTileSide);
   int remain = total;
-  // Each source tile fills one 32x32 quarter of a target tile before the pass moves on.
-  for (int i = 0; i < w; i += kTileSide) {
-    for (int j = 0; j < h; j += kTileSide) {
-      std::printf("total = %i/%i  \r", remain, total);
-      --remain;
-      int lim_w = w - i < kTileSide ? w - i : kTileSide;
-      int lim_h = h - j < kTileSide ? h - j : kTileSide;
-      if (reduce_tile(f, level, i, j, lim_w, lim_h) < 0) return -1;
+  // Source tiles are taken in blocks of 2 x 2, the four that make one target tile, and the blocks
+  // row by row: every target tile is finished before the next one is started, so it is written
+  // back once, in file order, whatever the width of the level.
+  constexpr int kBlock = 2 * kTileSide;
+  for (int top = 0; top < h; top += kBlock) {
+    for (int left = 0; left < w; left += kBlock) {
+      for (int i = left; i < std::min(w, left + kBlock); i += kTileSide) {
+        for (int j = top; j < std::min(h, top + kBlock); j += kTileSide) {
+          std::printf("total = %i/%i  \r", remain, total);
+          --remain;
+          int lim_w = std::min(w - i, kTileSide);
+          int lim_h = std::min(h - j, kTileSide);
+          if (reduce_tile(f, level, i, j, lim_w, lim_h) < 0) return -1;
+        }
+      }
     }
   }
   std::printf("\n");
