@@ -105,6 +105,12 @@ int read_pixels_one_by_one(CR_BUFFER& rect, R64_FILE* r64, int level) {
   return 0;
 }
 
+// Stores red, green, blue and a zero fourth byte with one write.
+inline void put_pixel(unsigned char* out, unsigned char red, unsigned char green, unsigned char blue) {
+  const unsigned char pixel[4] = {red, green, blue, 0};
+  std::memcpy(out, pixel, 4);
+}
+
 // Copies the pixels of one tile that lie in the rectangle into rect.buf as 4-byte pixels (the
 // fourth byte 0); one-byte pixels serve as red, green and blue.
 template <int kBytes>
@@ -114,10 +120,10 @@ void copy_tile_part(CR_BUFFER& rect, const R64_CACHE_ENT* tile, int x0, int x1, 
         tile->buf + (static_cast<size_t>(y - tile->h_ofs) * tile->w_len + (x0 - tile->w_ofs)) * kBytes;
     unsigned char* out = rect.buf + 4 * (static_cast<size_t>(y - rect.h_ofs) * rect.w_len + (x0 - rect.w_ofs));
     for (int x = x0; x < x1; ++x, in += kBytes, out += 4) {
-      out[0] = in[0];
-      out[1] = in[kBytes == 3 ? 1 : 0];
-      out[2] = in[kBytes == 3 ? 2 : 0];
-      out[3] = 0;
+      if constexpr (kBytes == 3)
+        put_pixel(out, in[0], in[1], in[2]);
+      else
+        put_pixel(out, in[0], in[0], in[0]);
     }
   }
 }
@@ -206,10 +212,9 @@ void code_residuals(CR_BUFFER& rect, const unsigned char* predicted, const Offse
   for (int c = 0; c < kChannels; ++c) coded[c] = &kCodedSamples[cal[c] - kLowestSum];
   unsigned char* pixel = rect.buf;
   unsigned char* end = rect.buf + 4 * pixel_count(rect);
-  for (; pixel < end; pixel += 4, predicted += 4) {
-    const int residual[kChannels] = {pixel[0] - predicted[0], pixel[1] - predicted[1], pixel[2] - predicted[2]};
-    for (int c = 0; c < kChannels; ++c) pixel[c] = coded[c][residual[c]];
-  }
+  for (; pixel < end; pixel += 4, predicted += 4)
+    put_pixel(pixel, coded[0][pixel[0] - predicted[0]], coded[1][pixel[1] - predicted[1]],
+              coded[2][pixel[2] - predicted[2]]);
 }
 
 Block compress(const CR_BUFFER& rect) {
@@ -285,10 +290,10 @@ void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned cha
   std::array<std::array<int, 256>, kChannels> residual_of;
   for (int c = 0; c < kChannels; ++c)
     for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]) - kLowestRebuilt;
-  for (size_t i = 0; i < 4 * pixels; i += 4) {
-    for (int c = 0; c < kChannels; ++c) rect.buf[i + c] = kClamped[predicted[i + c] + residual_of[c][decoded[i + c]]];
-    rect.buf[i + 3] = 0;
-  }
+  for (size_t i = 0; i < 4 * pixels; i += 4)
+    put_pixel(rect.buf + i, kClamped[predicted[i] + residual_of[0][decoded[i]]],
+              kClamped[predicted[i + 1] + residual_of[1][decoded[i + 1]]],
+              kClamped[predicted[i + 2] + residual_of[2][decoded[i + 2]]]);
 }
 
 // Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
