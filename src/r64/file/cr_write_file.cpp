@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -106,9 +107,10 @@ int read_pixels_one_by_one(CR_BUFFER& rect, R64_FILE* r64, int level) {
 }
 
 // Stores red, green, blue and a zero fourth byte with one write.
-inline void put_pixel(unsigned char* out, unsigned char red, unsigned char green, unsigned char blue) {
-  const unsigned char pixel[4] = {red, green, blue, 0};
-  std::memcpy(out, pixel, 4);
+inline void put_pixel(unsigned char* out, uint32_t red, uint32_t green, uint32_t blue) {
+  uint32_t pixel = std::endian::native == std::endian::little ? red | green << 8 | blue << 16
+                                                              : red << 24 | green << 16 | blue << 8;
+  std::memcpy(out, &pixel, 4);
 }
 
 // Copies the pixels of one tile that lie in the rectangle into rect.buf as 4-byte pixels (the
