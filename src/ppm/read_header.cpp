@@ -138,7 +138,7 @@ int read_header(PPM_INFO* pi) {
   if (terminator < 0) return -1;
   std::string_view magic(text.bytes, static_cast<size_t>(text.length - 1));
   if (magic.size() > kMagicLimit) return -1;
-  bool has_max = magic != "P4";
+  bool has_max = magic.substr(0, 2) != "P4";  // P45 and the like have no maximum either
 
   std::string_view width_token, height_token, max_token;
   terminator = read_token(text, terminator, &width_token);

@@ -40,6 +40,7 @@ TEST(ReadHeader, AcceptedHeadersGiveFieldsAndLeaveDescriptorAtFirstPixelByte) {
       {"P6\n640 480\n255\n", "P6", 640, 480, 255, 15},
       {"P5 1 1 255 ", "P5", 1, 1, 255, 11},
       {"P4\n8 2\n", "P4", 8, 2, 1, 7},  // no maximum
+      {"P45 8 2\n", "P45", 8, 2, 1, 8},  // the no-maximum rule looks at the first two bytes only
       {"P6 0x10 010 255\n", "P6", 16, 8, 255, 16},
       {"P6  640 480 255\n", "P6", 640, 480, 255, 16},
       {"P6\r\n640 480\r\n255\r\n", "P6", 640, 480, 255, 17},  // the last LF is pixel data
