@@ -97,6 +97,33 @@ TEST_F(CrWriteTest, EveryRectangleRebuildsFromItsBlock) {
   }
 }
 
+// Bit pixels read as 0 or 255 and serve as red, green and blue. Every level of the bit file is
+// written directly: the level builder cannot see a bit level as present.
+TEST_F(CrWriteTest, PacksBitFilesAsBlackAndWhite) {
+  const std::string r64_path = scratch_path("b.r64"), cr_path = scratch_path("b.cr");
+  R64_FILE* f = r64_open_file(r64_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 'B', 20, 20);
+  ASSERT_NE(f, nullptr);
+  auto bit = [](int x, int y, int level) -> unsigned char { return (x + 2 * y + level) % 3 == 0; };
+  for (int level = 0; f->level_ofs[level] != 0; ++level)  // 20x20, 10x10, 5x5 and the 3x3 root
+    for (int y = 0; y < f->level_h[level]; ++y)
+      for (int x = 0; x < f->level_w[level]; ++x) {
+        unsigned char px[1] = {bit(x, y, level)};
+        r64_set(f, x, y, level, px);
+      }
+  ASSERT_EQ(r64_close_file(f), 0);
+  f = r64_open_file(r64_path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(cr_write_file(cr_path.c_str(), 0644, 64, f), 0);
+  testing::internal::GetCapturedStdout();
+  r64_close_file(f);
+  const std::string cr = read_file(cr_path);
+  const Entry root = entry(cr, 3);
+  ASSERT_TRUE(root.type == 'n' && root.size == 2 + 27);
+  for (int i = 0; i < 9; ++i)
+    for (int c = 0; c < 3; ++c)
+      EXPECT_EQ(static_cast<unsigned char>(cr[root.ofs + 2 + 3 * i + c]), bit(i % 3, i / 3, 3) ? 255 : 0) << i;
+}
+
 TEST_F(CrWriteTest, ChildEqualToRebuiltParentCodesZeroResiduals) {
   Image flat(12, 12);  // levels 12x12, 6x6 and the 3x3 root
   for (size_t i = 0; i < flat.rgb.size(); ++i) flat.rgb[i] = "\x28\x5a\xc8"[i % 3];
