@@ -100,9 +100,11 @@ Bytes box_filter(const Bytes& s, int w, int h, int background) {
 
 // The levels action's loop: each level from the one below it, until the call after the smallest.
 TEST(BoxFilterTest, BuildsEveryLevelLikeAnIndependentFilterThenRunsOutOfLevels) {
-  for (int background : {-1, 200}) {
+  struct Case { int w, h, background; long file_size; };  // background -1: nearest edge pixel
+  for (auto [w, h, background, file_size] : {Case{131, 75, -1, 39578}, Case{131, 75, 200, 39578},
+                                             Case{1000, 800, -1, 3200198}}) {
     std::string path = scratch_path("photo.r64");
-    R64_FILE* f = open_new(path, 'P', 131, 75, photo, background < 0 ? 1 : 0, background);
+    R64_FILE* f = open_new(path, 'P', w, h, photo, background < 0 ? 1 : 0, background);
     int level = 0;
     for (; f->level_ofs[level + 1] != 0; ++level) {
       r64_flush(f);
@@ -110,12 +112,13 @@ TEST(BoxFilterTest, BuildsEveryLevelLikeAnIndependentFilterThenRunsOutOfLevels) 
       Bytes want = box_filter(read_level(f, level), f->level_w[level], f->level_h[level], background);
       EXPECT_EQ(read_level(f, level + 1), want) << "level " << level + 1 << ", background " << background;
     }
-    // The smallest level laid out (5x3) reduces to nothing; the call after it finds no level.
+    // The smallest level laid out reduces to nothing; the call after it finds no level.
     r64_flush(f);
     std::string bytes = test_support::read_file(path);
     run_pass(r64_new_level, f, level, 0);
     r64_flush(f);
     EXPECT_TRUE(test_support::read_file(path) == bytes);
+    EXPECT_EQ(static_cast<long>(bytes.size()), file_size);
     run_pass(r64_new_level, f, level + 1, -1);
     EXPECT_EQ(r64_error, kR64NoLevel);
     r64_close_file(f);
