@@ -107,7 +107,7 @@ TEST_F(CrWriteTest, PacksBitFilesAsBlackAndWhite) {
   for (int level = 0; f->level_ofs[level] != 0; ++level)  // 20x20, 10x10, 5x5 and the 3x3 root
     for (int y = 0; y < f->level_h[level]; ++y)
       for (int x = 0; x < f->level_w[level]; ++x) {
-        unsigned char px[1] = {bit(x, y, level)};
+        unsigned char px[3] = {bit(x, y, level)};  // three bytes, as every caller passes
         r64_set(f, x, y, level, px);
       }
   ASSERT_EQ(r64_close_file(f), 0);

@@ -25,7 +25,7 @@ TEST_F(R64FileTest, AnswersPositionsOutsideTheLevelByMode) {
   ASSERT_NE(f, nullptr);
   for (int y = 0; y < 100; ++y)
     for (int x = 0; x < 100; ++x) {
-      unsigned char v[1] = {static_cast<unsigned char>((x + 2 * y) % 251)};
+      unsigned char v[3] = {static_cast<unsigned char>((x + 2 * y) % 251)};
       ASSERT_EQ(r64_set(f, x, y, 0, v), 0);
     }
   struct Case {
@@ -39,7 +39,7 @@ TEST_F(R64FileTest, AnswersPositionsOutsideTheLevelByMode) {
   const char grey[3] = {9, 8, 7};
   r64_ctl(f, 1, grey);
   r64_ctl(f, 0, 0);
-  unsigned char px[1];
+  unsigned char px[3];
   ASSERT_EQ(r64_red(px, f, -1, 50, 0), 0);
   EXPECT_EQ(px[0], 9);
   f->rc_type = 7;  // no such mode: reads outside fail, reads inside still work
@@ -54,12 +54,12 @@ TEST_F(R64FileTest, AnswersPositionsOutsideTheLevelByMode) {
 TEST_F(R64FileTest, PacksBitPixelsMostSignificantFirst) {
   R64_FILE* f = create('B', 100, 10);
   ASSERT_NE(f, nullptr);
-  const unsigned char one[1] = {1}, zero[1] = {0};
+  const unsigned char one[3] = {1}, zero[3] = {0};
   ASSERT_EQ(r64_set(f, 70, 0, 0, one), 0);
   const R64_CACHE_ENT* ce = f->cache[0].next;
   EXPECT_EQ(ce->w_ofs, 64);
   EXPECT_EQ(ce->buf[0], 0x02);
-  unsigned char px[1];
+  unsigned char px[3];
   ASSERT_EQ(r64_red(px, f, 70, 0, 0), 0);
   EXPECT_EQ(px[0], 255);
   ASSERT_EQ(r64_red(px, f, 71, 0, 0), 0);

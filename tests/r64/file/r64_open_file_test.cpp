@@ -123,7 +123,7 @@ TEST_F(R64FileTest, LevelIsPresentOnceTheFileReachesItsEnd) {
 TEST_F(R64FileTest, BitLevelIsPresentOnlyOnceSomethingBehindItIsWritten) {
   R64_FILE* f = create('B', 64, 64);
   ASSERT_NE(f, nullptr);
-  const unsigned char on[1] = {1};
+  const unsigned char on[3] = {1};
   ASSERT_EQ(r64_set(f, 63, 63, 0, on), 0);
   ASSERT_EQ(r64_flush(f), 0);
   EXPECT_EQ(size(), 8 + 8 * 64);

@@ -25,7 +25,7 @@ const unsigned char kRed[3] = {200, 10, 20};
 
 // Writes one pixel of tile n of a 'G' level 20 tiles wide.
 int touch(R64_FILE* f, int n) {
-  const unsigned char value[1] = {42};
+  const unsigned char value[3] = {42};
   return r64_set(f, (n % 20) * 64, (n / 20) * 64, 0, value);
 }
 
