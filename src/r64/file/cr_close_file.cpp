@@ -1,5 +1,6 @@
 // Closes a CR file: the descriptor, the blocks held by the reader's cache and the handle. Nothing
-// is written: the header and every table entry are on disk already.
+// is written: the header and every table entry are on disk already, unless the system reports
+// at the close that it could not keep them (-1, system error).
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,9 +8,9 @@
 #include "r64.hpp"
 
 int cr_close_file(CR_FILE* f) {
-  close(f->fd);
+  bool closed = close(f->fd) == 0;
   for (int i = 1; i < ent_len; ++i) std::free(f->cache[i].b.buf);
   std::free(f);
-  r64_error = kR64Ok;
-  return 0;
+  r64_error = closed ? kR64Ok : kR64System;
+  return closed ? 0 : -1;
 }

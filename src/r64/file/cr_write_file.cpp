@@ -378,8 +378,9 @@ int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64) 
   }
   int result = write_roots(f, r64, level);
   int error = r64_error;
-  cr_close_file(f);
+  bool closed = cr_close_file(f) == 0;
   std::printf("\n");
   if (result < 0) return fail(error);
+  if (!closed) return fail(kR64System);  // the system could not keep what was written
   return 0;
 }
