@@ -16,7 +16,10 @@ void fill_with_background(const R64_FILE* f, unsigned char* buf) {
     std::memset(buf, static_cast<unsigned char>(f->background[0]), bytes);
     return;
   }
-  for (int i = 0; i < bytes; i += 3) std::memcpy(buf + i, f->background, 3);
+  // One pixel, then the filled part copied behind itself until the buffer is full: every copy
+  // is a whole number of pixels.
+  std::memcpy(buf, f->background, 3);
+  for (int filled = 3; filled < bytes; filled *= 2) std::memcpy(buf + filled, buf, std::min(filled, bytes - filled));
 }
 
 int give_back(R64_FILE* f, R64_CACHE_ENT* ce, int code) {
