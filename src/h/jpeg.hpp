@@ -37,6 +37,12 @@ unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bi
 // the stream cannot be decoded into 24-bit colour. A stream missing its end marker still decodes.
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data, int jpeg_length);
 
+// Decodes a colour stream of exactly width x height pixels into `pixels` (4 bytes a pixel, the
+// fourth 0). False, before anything is allocated for the image, when the stream announces another
+// size or is not colour; false too when the library finds the data corrupt. Prints nothing.
+bool jpeg_uncompress_into(const unsigned char* jpeg_data, int jpeg_length, int width, int height,
+                          unsigned char* pixels);
+
 // Decodes a stream row by row into the rows read_callback names (4 bytes per pixel, fourth byte 0,
 // for bpp 24; 1 byte for bpp 8) after header_callback accepted it; 1 if every row was decoded.
 int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,

@@ -47,5 +47,43 @@ void free_cr_mem_tbl(CR_MEM_TBL* t);
 unsigned char cr_cal(int cc, signed char cal);
 int cr_inv_cal(int cc, signed char cal);
 int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);
+
+// Reading CR files: `count` table entries from entry `first` on, in host order; and the entry and
+// a malloc'd copy of the block of the rectangle that holds pixel (width, height) of `level`,
+// through the handle's cache of recently read blocks.
+int cr_read_tbl(CR_TBL* entries, CR_FILE* f, unsigned int first, unsigned int count);
+int cr_read(CR_MEM_TBL* b, CR_FILE* f, int width, int height, int level);
+
+// Rebuilding the pixels of a CR file by its reconstruction rule: every rectangle from its root
+// down, with a band of rebuilt rectangles kept per level so that neighbours share their ancestors.
+// A failure is -1 with r64_error set: -5 for a rectangle whose block is damaged, -4 for one that
+// is missing or cut short, -1 for a failed read; cr_rebuild_failed_at names the rectangle.
+typedef struct cr_rebuilder CR_REBUILDER;
+
+typedef struct cr_quality {
+  double psnr;        // over the whole level, in dB; infinite when the pixels are equal
+  double worst_psnr;  // of the worst rectangle
+  int worst_w_ofs;    // top-left pixel of the worst rectangle
+  int worst_h_ofs;
+} CR_QUALITY;
+
+CR_REBUILDER* cr_rebuild_open(CR_FILE* f);
+void cr_rebuild_close(CR_REBUILDER* rb);
+// The rectangle that holds pixel (x, y) of `level`: its place and size in `rect`, and in rect->buf
+// its rebuilt pixels (4 bytes each, fourth 0), which stay valid until the next call.
+int cr_rebuild_rect(CR_BUFFER* rect, CR_REBUILDER* rb, int x, int y, int level);
+// The w x h region at (x, y) of `level`, wholly inside it, as 3-byte pixels into rgb, rows of w.
+int cr_rebuild_region(unsigned char* rgb, CR_REBUILDER* rb, int x, int y, int w, int h, int level);
+// Compares a rebuilt level with the same level of an R64 file.
+int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level);
+// The rectangle at which the last call failed.
+void cr_rebuild_failed_at(const CR_REBUILDER* rb, int* level, int* w_ofs, int* h_ofs);
+
+// The reader's cache: a ring of slots in order of use (head next = newest) and a free list.
+void insert_cr_ring(CR_FILE* f, CR_ENT* e);
+void delete_cr_ring(CR_ENT* e);
+void touch_cr_ent(CR_FILE* f, CR_ENT* e);
+CR_ENT* new_cr_ent(CR_FILE* f);
+void free_cr_ent(CR_FILE* f, CR_ENT* e);
 unsigned char* none_compress(int* size, const unsigned char* src, int w, int h);
 unsigned char* none_uncompress(int* w, int* h, const unsigned char* src, int size);

@@ -120,7 +120,9 @@ std::string write_photo_ppm(std::string_view name, int width, int height, uint32
 
 std::string sample_path(std::string_view name) { return (fs::path(PPM2R64_SAMPLES) / name).string(); }
 
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
+namespace {
+
+RunResult run_binary(const std::string& binary, const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -142,8 +144,8 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     std::vector<char*> argv;
-    std::string binary = PPM2R64_BINARY;
-    argv.push_back(binary.data());
+    std::string name = binary;
+    argv.push_back(name.data());
     std::vector<std::string> copies = args;
     for (auto& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -163,6 +165,16 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
+  return run_binary(PPM2R64_BINARY, args, options);
+}
+
+RunResult run_cr2ppm(const std::vector<std::string>& args, const RunOptions& options) {
+  return run_binary(CR2PPM_BINARY, args, options);
 }
 
 }  // namespace test_support

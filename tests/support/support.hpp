@@ -41,5 +41,7 @@ struct RunOptions {
 
 // Runs the built ppm2r64 with the given arguments, capturing both output streams.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+// The same for the built cr2ppm.
+RunResult run_cr2ppm(const std::vector<std::string>& args, const RunOptions& options = {});
 
 }  // namespace test_support

@@ -31,9 +31,19 @@ struct my_error_mgr {
   std::longjmp(err->resume, 1);
 }
 
+// Warnings (corrupt data the library worked around) are counted, never printed: a caller that
+// must not accept a damaged stream looks at the count.
+void count_warning(j_common_ptr cinfo, int msg_level) {
+  if (msg_level < 0) ++cinfo->err->num_warnings;
+}
+
+void discard_message(j_common_ptr) {}
+
 jpeg_error_mgr* install_error_manager(my_error_mgr& err) {
   jpeg_std_error(&err.pub);
   err.pub.error_exit = my_error_exit;
+  err.pub.emit_message = count_warning;
+  err.pub.output_message = discard_message;
   return &err.pub;
 }
 
@@ -299,4 +309,36 @@ unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned c
     return nullptr;
   }
   return info.dib;
+}
+
+namespace {
+
+// The caller's buffer of exactly the expected size, which the stream must fill.
+struct FixedTarget {
+  unsigned char* pixels;
+  int width;
+  int height;
+};
+
+int accept_expected_size(LoadJPGInfo* info, void* data) {
+  const auto* target = static_cast<const FixedTarget*>(data);
+  return info->bpp == 24 && info->width == target->width && info->height == target->height ? 1 : 0;
+}
+
+void* fixed_row(int line_number, void* data) {
+  const auto* target = static_cast<const FixedTarget*>(data);
+  return target->pixels + std::size_t(line_number) * std::size_t(target->width) * kPixelBytes;
+}
+
+}  // namespace
+
+bool jpeg_uncompress_into(const unsigned char* jpeg_data, int jpeg_length, int width, int height,
+                          unsigned char* pixels) {
+  if (jpeg_data == nullptr || jpeg_length <= 0 || pixels == nullptr) return false;
+  FixedTarget target{pixels, width, height};
+  Decompression job{};
+  job.cinfo.err = install_error_manager(job.err);
+  const bool decoded = decode(job, jpeg_data, jpeg_length, accept_expected_size, fixed_row, &target);
+  jpeg_destroy_decompress(&job.cinfo);
+  return decoded && job.err.pub.num_warnings == 0;
 }

@@ -2,7 +2,11 @@
 // and its progress counters.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "r64.hpp"
 #include "r64_io.hpp"
@@ -40,6 +44,34 @@ constexpr int residual_of_sample(int s) {
   return s;
 }
 
+inline constexpr int kChannels = 3;
+
+// The per-channel offsets of a rectangle's entry, read as signed.
+using Offsets = std::array<signed char, kChannels>;
+
+// Stores red, green, blue and a zero fourth byte with one write.
+inline void put_pixel(unsigned char* out, uint32_t red, uint32_t green, uint32_t blue) {
+  uint32_t pixel = std::endian::native == std::endian::little ? red | green << 8 | blue << 16
+                                                              : red << 24 | green << 16 | blue << 8;
+  std::memcpy(out, &pixel, 4);
+}
+
+// Reads the rectangle of `level` whose place and size rect gives into rect.buf, as 4-byte pixels
+// (fourth byte 0); one-byte pixels serve as red, green and blue.
+int read_r64_rect(CR_BUFFER& rect, R64_FILE* r64, int level);
+
+// The parent's prediction of every pixel of the child rectangle rect, in the child's layout.
+void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted);
+
+// Rebuilds rect.buf from the decoded samples of its block: the predicted pixel plus the residual,
+// clamped to 0..255, or for a root (predicted null) the decoded pixel itself. `decoded` may be
+// rect.buf itself.
+void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned char* decoded, const Offsets& cal);
+
+// Decodes a stored block into the samples of a w x h rectangle (4 bytes a pixel, fourth 0); false
+// when the block is of an unknown kind, of another size, cut short or corrupt. Nothing is
+// allocated for a block that announces another size.
+bool decode_stored_block(const CR_MEM_TBL& block, int w, int h, unsigned char* samples);
 
 // Writes the rectangle at (w_ofs, h_ofs) of `level` and, above level 0, its whole subtree.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level);

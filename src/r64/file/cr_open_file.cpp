@@ -120,6 +120,10 @@ CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, in
   init_ring(f.get());
   f->fctl = ctl & O_RDWR;
   if (get_cr_tbl_nos(f.get()) < 0) return nullptr;  // the stored count is never trusted
+  if (f->write_ofs < kCrHeaderBytes + static_cast<uint64_t>(kCrEntryBytes) * f->header.cr_tbl_nos) {
+    r64_error = kR64Short;  // an existing file cut inside its table
+    return nullptr;
+  }
   fd.release();
   return f.release();
 }

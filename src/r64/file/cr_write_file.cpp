@@ -30,6 +30,8 @@ namespace {
 
 using cr_internal::fail;
 using cr_internal::kMaxRectSize;
+using cr_internal::Offsets;
+using cr_internal::put_pixel;
 
 constexpr int kMinJpegSide = 16;           // smaller rectangles are stored uncompressed
 constexpr unsigned int kProgressStep = 10000;
@@ -44,8 +46,6 @@ Owned<T> allocate(size_t count) {
   return Owned<T>(static_cast<T*>(std::malloc(count * sizeof(T))));
 }
 
-using Offsets = std::array<signed char, kChannels>;
-
 // One coded block and the kind it is stored as.
 struct Block {
   Owned<unsigned char> data;
@@ -54,27 +54,6 @@ struct Block {
 };
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
-
-// The parent's prediction of every pixel of a child rectangle, laid out as the child's own
-// pixels: each parent pixel predicts a 2 x 2 block of child pixels. Children start on even
-// columns and rows, so child pixel x of a row takes parent pixel x / 2 of the matching row.
-void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted) {
-  int first_column = (rect.w_ofs >> 1) - parent.w_ofs;
-  size_t row_bytes = 4 * static_cast<size_t>(rect.w_len);
-  for (int y = 0; y < rect.h_len; ++y) {
-    unsigned char* out = predicted + y * row_bytes;
-    if (y % 2 == 1) {  // odd rows repeat the row above: both take the same parent row
-      std::memcpy(out, out - row_bytes, row_bytes);
-      continue;
-    }
-    int parent_row = ((rect.h_ofs + y) >> 1) - parent.h_ofs;
-    const unsigned char* in = parent.buf + 4 * (static_cast<size_t>(parent_row) * parent.w_len + first_column);
-    for (int x = 0; x < rect.w_len; x += 2, in += 4) {
-      std::memcpy(out + 4 * x, in, 4);
-      if (x + 1 < rect.w_len) std::memcpy(out + 4 * x + 4, in, 4);
-    }
-  }
-}
 
 // Scratch for the prediction of the rectangle being coded; a rectangle needs it only while it is
 // coded and rebuilt, never while its children are written.
@@ -88,72 +67,7 @@ constexpr int kLanes = 16;
 struct Range {
   std::array<int, kChannels> low{INT_MAX, INT_MAX, INT_MAX};
   std::array<int, kChannels> high{INT_MIN, INT_MIN, INT_MIN};
-  void add(int c, int residual) {
-    low[c] = std::min(low[c], residual);
-    high[c] = std::max(high[c], residual);
-  }
 };
-
-// Reads the rectangle column by column through r64_red; bit pixels read as 0 or 255.
-int read_pixels_one_by_one(CR_BUFFER& rect, R64_FILE* r64, int level) {
-  for (int x = 0; x < rect.w_len; ++x)
-    for (int y = 0; y < rect.h_len; ++y) {
-      unsigned char* pixel = rect.buf + 4 * (static_cast<size_t>(y) * rect.w_len + x);
-      if (r64_red(pixel, r64, rect.w_ofs + x, rect.h_ofs + y, level) < 0) return -1;
-      pixel[1] = pixel[2] = pixel[0];
-      pixel[3] = 0;
-    }
-  return 0;
-}
-
-// Stores red, green, blue and a zero fourth byte with one write.
-inline void put_pixel(unsigned char* out, uint32_t red, uint32_t green, uint32_t blue) {
-  uint32_t pixel = std::endian::native == std::endian::little ? red | green << 8 | blue << 16
-                                                              : red << 24 | green << 16 | blue << 8;
-  std::memcpy(out, &pixel, 4);
-}
-
-// Copies the pixels of one tile that lie in the rectangle into rect.buf as 4-byte pixels (the
-// fourth byte 0); one-byte pixels serve as red, green and blue.
-template <int kBytes>
-void copy_tile_part(CR_BUFFER& rect, const R64_CACHE_ENT* tile, int x0, int x1, int y0, int y1) {
-  for (int y = y0; y < y1; ++y) {
-    const unsigned char* in =
-        tile->buf + (static_cast<size_t>(y - tile->h_ofs) * tile->w_len + (x0 - tile->w_ofs)) * kBytes;
-    unsigned char* out = rect.buf + 4 * (static_cast<size_t>(y - rect.h_ofs) * rect.w_len + (x0 - rect.w_ofs));
-    for (int x = x0; x < x1; ++x, in += kBytes, out += 4) {
-      if constexpr (kBytes == 3)
-        put_pixel(out, in[0], in[1], in[2]);
-      else
-        put_pixel(out, in[0], in[0], in[0]);
-    }
-  }
-}
-
-// Reads the rectangle into rect.buf as plain pixels (fourth byte 0). Pixels are fetched tile by
-// tile, tile columns left to right and each top to bottom: the order in which reading column by
-// column first meets the tiles, so the cache loads and keeps the same tiles.
-int read_pixels(CR_BUFFER& rect, R64_FILE* r64, int level) {
-  if (r64->header.type == 'B') return read_pixels_one_by_one(rect, r64, level);
-  if (!r64_internal::laid_out(r64, level)) return fail(kR64NoLevel);
-  bool one_byte = r64->header.type == 'G';
-  int right = rect.w_ofs + rect.w_len;
-  int bottom = rect.h_ofs + rect.h_len;
-  for (int x0 = rect.w_ofs; x0 < right; x0 = (x0 / kTileSide + 1) * kTileSide) {
-    int x1 = std::min(right, (x0 / kTileSide + 1) * kTileSide);
-    for (int y0 = rect.h_ofs; y0 < bottom; y0 = (y0 / kTileSide + 1) * kTileSide) {
-      int y1 = std::min(bottom, (y0 / kTileSide + 1) * kTileSide);
-      const R64_CACHE_ENT* tile = r64_internal::find_tile(r64, x0, y0, level);
-      if (tile == nullptr) return -1;
-      if (one_byte)
-        copy_tile_part<1>(rect, tile, x0, x1, y0, y1);
-      else
-        copy_tile_part<3>(rect, tile, x0, x1, y0, y1);
-    }
-  }
-  r64_error = kR64Ok;
-  return 0;
-}
 
 // Per channel, the range of the residuals: against the predicted pixels, or of the pixels
 // themselves for a root (predicted null).
@@ -172,12 +86,14 @@ Range residual_range(const CR_BUFFER& rect, const unsigned char* predicted) {
     for (int lane = 0; lane < kLanes; ++lane) add(i + lane, lane);
   for (int lane = 0; i < bytes; ++i, ++lane) add(i, lane);
 
+  // Lanes that saw no pixel (rectangles of fewer than four pixels) still hold the neutral
+  // extremes, so each bound is folded on its own.
   Range range;
   for (int lane = 0; lane < kLanes; ++lane) {
     int c = lane % 4;
     if (c == kChannels) continue;
-    range.add(c, low[lane]);
-    range.add(c, high[lane]);
+    range.low[c] = std::min<int>(range.low[c], low[lane]);
+    range.high[c] = std::max<int>(range.high[c], high[lane]);
   }
   return range;
 }
@@ -270,42 +186,14 @@ Owned<unsigned char> decode(const Block& block, const CR_BUFFER& rect) {
   return pixels;
 }
 
-// Every sum of a predicted byte (0..255) and a residual (cr_inv_cal of a sample and an offset),
-// clamped to 0..255.
-constexpr int kLowestRebuilt = cr_internal::residual_of_sample(0) - 127;
-constexpr int kHighestRebuilt = 255 + cr_internal::residual_of_sample(255) + 128;
-constexpr auto kClamped = [] {
-  std::array<unsigned char, kHighestRebuilt - kLowestRebuilt + 1> table{};
-  for (int v = kLowestRebuilt; v <= kHighestRebuilt; ++v) table[v - kLowestRebuilt] = static_cast<unsigned char>(std::clamp(v, 0, 255));
-  return table;
-}();
-
-// Rebuilds the rectangle's pixels from its decoded samples, as a reader does: the predicted
-// pixel plus the residual, clamped to 0..255, or the decoded pixel itself for a root.
-void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned char* decoded, const Offsets& cal) {
-  size_t pixels = pixel_count(rect);
-  if (predicted == nullptr) {
-    std::copy(decoded, decoded + 4 * pixels, rect.buf);
-    return;
-  }
-  // Residuals of every sample, shifted so that a sum indexes kClamped directly.
-  std::array<std::array<int, 256>, kChannels> residual_of;
-  for (int c = 0; c < kChannels; ++c)
-    for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]) - kLowestRebuilt;
-  for (size_t i = 0; i < 4 * pixels; i += 4)
-    put_pixel(rect.buf + i, kClamped[predicted[i] + residual_of[0][decoded[i]]],
-              kClamped[predicted[i + 1] + residual_of[1][decoded[i + 1]]],
-              kClamped[predicted[i + 2] + residual_of[2][decoded[i + 2]]]);
-}
-
 // Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
 int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int level) {
-  if (read_pixels(rect, r64, level) < 0) return -1;
+  if (cr_internal::read_r64_rect(rect, r64, level) < 0) return -1;
   report_progress(rect);
 
   const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
   if (parent != nullptr) {
-    predict(*parent, rect, prediction_scratch);
+    cr_internal::predict(*parent, rect, prediction_scratch);
     predicted = prediction_scratch;
   }
   Offsets cal = channel_offsets(residual_range(rect, predicted));
@@ -317,7 +205,7 @@ int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FI
 
   Owned<unsigned char> decoded = decode(block, rect);
   block.data.reset();
-  rebuild(rect, predicted, decoded.get(), cal);
+  cr_internal::rebuild(rect, predicted, decoded.get(), cal);
   return 0;
 }
 

@@ -65,6 +65,23 @@ inline ssize_t read_upto(int fd, void* data, size_t n) {
   return static_cast<ssize_t>(got);
 }
 
+// Reads up to n bytes at `offset` without moving the descriptor, stopping early only at the end of
+// the file; the count, or -1 on failure.
+inline ssize_t read_at(int fd, void* data, size_t n, off_t offset) {
+  char* p = static_cast<char*>(data);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t done = ::pread(fd, p + got, n - got, offset + static_cast<off_t>(got));
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return -1;
+    }
+    if (done == 0) break;
+    got += static_cast<size_t>(done);
+  }
+  return static_cast<ssize_t>(got);
+}
+
 // Length of the file, found by seeking to its end; -1 on failure.
 inline off_t file_length(int fd) { return ::lseek(fd, 0, SEEK_END); }
 

@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+
 #include "change_endian.hpp"
 #include "jpeg.hpp"
 #include "r64.hpp"
+#include "support/support.hpp"
 
 namespace cr_test {
 
@@ -112,6 +115,54 @@ inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& s
           EXPECT_EQ(wrong, 0) << "samples of channel " << c << " that are not the coded residuals";
         }
       }
+}
+
+inline Image textured(int w, int h) {
+  Image image(w, h);
+  for (size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<uint8_t>(i * 7 / 3 + i % 3 * 85);
+  return image;
+}
+
+// Every level of an open R64 file, read through r64_red; one-byte pixels serve as red, green and
+// blue.
+inline std::vector<Image> read_levels(R64_FILE* f) {
+  std::vector<Image> levels;
+  for (int k = 0; r64_check_level(f, k); ++k) {
+    Image& level = levels.emplace_back(f->level_w[k], f->level_h[k]);
+    for (int y = 0; y < level.h; ++y)
+      for (int x = 0; x < level.w; ++x) {
+        r64_red(level.at(x, y), f, x, y, k);
+        if (f->header.type != 'P') level.at(x, y)[1] = level.at(x, y)[2] = level.at(x, y)[0];
+      }
+  }
+  return levels;
+}
+
+// cr_write_file's result and r64_error, what the level builder and the writer printed, the CR
+// file's bytes, and the levels of the R64 file read back through r64_red.
+struct Packed { int result = -100, error = 0; std::string out, cr, cr_path; std::vector<Image> levels; };
+
+// Writes `base` as level 0 of a new R64 file of `type` ('G' takes its red byte) with r64_set,
+// builds the further levels with r64_new_level unless `build` is false, and packs the file.
+inline Packed pack(const Image& base, int rect, char type = 'P', bool build = true) {
+  const std::string r64_path = test_support::scratch_path("a.r64"), cr_path = test_support::scratch_path("a.cr");
+  Packed p;
+  R64_FILE* f = r64_open_file(r64_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, base.w, base.h);
+  for (int y = 0; y < base.h; ++y)
+    for (int x = 0; x < base.w; ++x) r64_set(f, x, y, 0, base.at(x, y));
+  testing::internal::CaptureStdout();
+  for (int level = 0; build && r64_flush(f) == 0 && r64_new_level(f, level) == 0;) ++level;
+  r64_close_file(f);
+
+  f = r64_open_file(r64_path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  p.levels = read_levels(f);
+  p.result = cr_write_file(cr_path.c_str(), 0644, rect, f);
+  p.error = r64_error;
+  p.out = testing::internal::GetCapturedStdout();
+  r64_close_file(f);
+  p.cr = test_support::read_file(cr_path);
+  p.cr_path = cr_path;
+  return p;
 }
 
 }  // namespace cr_test

@@ -20,45 +20,6 @@ using namespace cr_test;
 using namespace test_support;
 using CrWriteTest = CrTest;
 
-Image textured(int w, int h) {
-  Image image(w, h);
-  for (size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<uint8_t>(i * 7 / 3 + i % 3 * 85);
-  return image;
-}
-
-// cr_write_file's result and r64_error, what the level builder and the writer printed, the CR
-// file's bytes, and the levels of the R64 file read back through r64_red.
-struct Packed { int result = -100, error = 0; std::string out, cr; std::vector<Image> levels; };
-
-// Writes `base` as level 0 of a new R64 file of `type` ('G' takes its red byte) with r64_set,
-// builds the further levels with r64_new_level unless `build` is false, and packs the file.
-Packed pack(const Image& base, int rect, char type = 'P', bool build = true) {
-  const std::string r64_path = scratch_path("a.r64"), cr_path = scratch_path("a.cr");
-  Packed p;
-  R64_FILE* f = r64_open_file(r64_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, base.w, base.h);
-  for (int y = 0; y < base.h; ++y)
-    for (int x = 0; x < base.w; ++x) r64_set(f, x, y, 0, base.at(x, y));
-  testing::internal::CaptureStdout();
-  for (int level = 0; build && r64_flush(f) == 0 && r64_new_level(f, level) == 0;) ++level;
-  r64_close_file(f);
-
-  f = r64_open_file(r64_path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
-  for (int k = 0; r64_check_level(f, k); ++k) {
-    Image& level = p.levels.emplace_back(f->level_w[k], f->level_h[k]);
-    for (int y = 0; y < level.h; ++y)
-      for (int x = 0; x < level.w; ++x) {
-        r64_red(level.at(x, y), f, x, y, k);
-        if (type == 'G') level.at(x, y)[1] = level.at(x, y)[2] = level.at(x, y)[0];
-      }
-  }
-  p.result = cr_write_file(cr_path.c_str(), 0644, rect, f);
-  p.error = r64_error;
-  p.out = testing::internal::GetCapturedStdout();
-  r64_close_file(f);
-  p.cr = read_file(cr_path);
-  return p;
-}
-
 TEST_F(CrWriteTest, WritesBlocksDepthFirstFromTheRoot) {
   indicate_file_size = 0;
   const Packed p = pack(textured(1000, 600), 256);

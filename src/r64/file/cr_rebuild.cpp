@@ -1,0 +1,201 @@
+// Rebuilds the pixels of a CR file by its reconstruction rule: a rectangle of the coarsest level is
+// its decoded block; any other is its parent's rebuilt pixels plus the residuals of its block, so
+// the parent is rebuilt first, and so on up to the root. Each level keeps one rebuilt rectangle per
+// column, the band that scanning a level row by row needs: every ancestor is decoded once per scan,
+// and memory stays at one band of rectangles per level whatever the image.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "cr_internal.hpp"
+#include "malloc_ptr.hpp"
+#include "u_math.hpp"
+
+namespace {
+
+using cr_internal::fail;
+
+// One rebuilt rectangle of a level's band; row -1 while it holds none.
+struct Slot {
+  int row = -1;
+  MallocPtr<unsigned char> pixels;
+};
+
+struct Failure {
+  int level = -1;
+  int w_ofs = 0;
+  int h_ofs = 0;
+};
+
+}  // namespace
+
+struct cr_rebuilder {
+  CR_FILE* f;
+  int side;
+  int coarsest;                        // the level whose rectangles are roots
+  std::vector<Slot> band[kLevels];     // one slot per column of each existing level
+  std::vector<unsigned char> predicted;  // the parent's prediction of the rectangle being rebuilt
+  Failure failed;
+};
+
+namespace {
+
+CR_BUFFER place_of(const CR_REBUILDER& rb, int column, int row, int level) {
+  int w_ofs = column * rb.side;
+  int h_ofs = row * rb.side;
+  return CR_BUFFER{w_ofs, h_ofs, std::min(rb.side, rb.f->level_w[level] - w_ofs),
+                   std::min(rb.side, rb.f->level_h[level] - h_ofs), nullptr};
+}
+
+int failure(CR_REBUILDER& rb, const CR_BUFFER& rect, int level, int code) {
+  rb.failed = Failure{level, rect.w_ofs, rect.h_ofs};
+  if (code != 0) r64_error = code;
+  return -1;
+}
+
+// Decodes the rectangle's block into rect.buf and, below the root, adds the parent's prediction.
+int rebuild_from_block(CR_REBUILDER& rb, CR_BUFFER& rect, const CR_BUFFER* parent, int level) {
+  CR_MEM_TBL block{};
+  if (cr_read(&block, rb.f, rect.w_ofs, rect.h_ofs, level) < 0) return failure(rb, rect, level, 0);
+  MallocPtr<unsigned char> owned(block.buf);
+  if (!cr_internal::decode_stored_block(block, rect.w_len, rect.h_len, rect.buf))
+    return failure(rb, rect, level, kR64NotR64);
+  const unsigned char* predicted = nullptr;
+  if (parent != nullptr) {
+    cr_internal::predict(*parent, rect, rb.predicted.data());
+    predicted = rb.predicted.data();
+  }
+  cr_internal::Offsets cal;
+  for (int c = 0; c < cr_internal::kChannels; ++c) cal[c] = static_cast<signed char>(block.cal[c]);
+  cr_internal::rebuild(rect, predicted, rect.buf, cal);
+  return 0;
+}
+
+// The rebuilt rectangle in `column` and `row` of `level`, from the band when it is there.
+int rebuilt(CR_BUFFER* out, CR_REBUILDER& rb, int column, int row, int level) {
+  Slot& slot = rb.band[level][static_cast<size_t>(column)];
+  CR_BUFFER rect = place_of(rb, column, row, level);
+  if (slot.row == row) {
+    rect.buf = slot.pixels.get();
+    *out = rect;
+    return 0;
+  }
+  CR_BUFFER parent{};
+  if (level < rb.coarsest && rebuilt(&parent, rb, column / 2, row / 2, level + 1) < 0) return -1;
+  if (!slot.pixels) {
+    slot.pixels.reset(static_cast<unsigned char*>(std::malloc(4 * static_cast<size_t>(rb.side) * rb.side)));
+    if (!slot.pixels) return failure(rb, rect, level, kR64Memory);
+  }
+  slot.row = -1;
+  rect.buf = slot.pixels.get();
+  if (rebuild_from_block(rb, rect, level < rb.coarsest ? &parent : nullptr, level) < 0) return -1;
+  slot.row = row;
+  *out = rect;
+  return 0;
+}
+
+bool inside(const CR_FILE* f, int x, int y, int w, int h, int level) {
+  if (level < 0 || level >= kLevels || f->level_entry[level] < 0) return false;
+  return x >= 0 && y >= 0 && w >= 1 && h >= 1 && x <= f->level_w[level] - w && y <= f->level_h[level] - h;
+}
+
+// Copies the part of a rebuilt rectangle that lies in the region as 3-byte pixels.
+void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFER& rect) {
+  int x0 = std::max(x, rect.w_ofs), x1 = std::min(x + w, rect.w_ofs + rect.w_len);
+  int y0 = std::max(y, rect.h_ofs), y1 = std::min(y + h, rect.h_ofs + rect.h_len);
+  for (int row = y0; row < y1; ++row) {
+    const unsigned char* in = rect.buf + 4 * (static_cast<size_t>(row - rect.h_ofs) * rect.w_len + (x0 - rect.w_ofs));
+    unsigned char* out = rgb + 3 * (static_cast<size_t>(row - y) * w + (x0 - x));
+    // Whole 4-byte stores, each overwriting the next pixel's first byte, except for the last.
+    for (int col = x0; col < x1 - 1; ++col, in += 4, out += 3) std::memcpy(out, in, 4);
+    std::memcpy(out, in, 3);
+  }
+}
+
+double psnr_of(double squared_error, double samples) {
+  if (squared_error == 0) return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 * samples / squared_error);
+}
+
+uint64_t squared_error(const CR_BUFFER& a, const unsigned char* b) {
+  uint64_t sum = 0;
+  size_t bytes = 4 * static_cast<size_t>(a.w_len) * a.h_len;
+  for (size_t i = 0; i < bytes; ++i) {
+    int d = a.buf[i] - b[i];
+    sum += static_cast<uint64_t>(d * d);  // the fourth bytes are 0 on both sides
+  }
+  return sum;
+}
+
+}  // namespace
+
+CR_REBUILDER* cr_rebuild_open(CR_FILE* f) {
+  auto* rb = new (std::nothrow) cr_rebuilder{};
+  if (rb == nullptr) {
+    r64_error = kR64Memory;
+    return nullptr;
+  }
+  rb->f = f;
+  rb->side = f->header.rect_size;
+  rb->coarsest = -1;
+  for (int level = 0; level < kLevels && cr_check_level(f, level); ++level) {
+    rb->coarsest = level;
+    rb->band[level].resize(static_cast<size_t>(ceil_div(f->level_w[level], rb->side)));
+  }
+  rb->predicted.resize(4 * static_cast<size_t>(rb->side) * rb->side);
+  return rb;
+}
+
+void cr_rebuild_close(CR_REBUILDER* rb) { delete rb; }
+
+int cr_rebuild_rect(CR_BUFFER* rect, CR_REBUILDER* rb, int x, int y, int level) {
+  if (!inside(rb->f, x, y, 1, 1, level)) return fail(kR64NotR64);
+  return rebuilt(rect, *rb, x / rb->side, y / rb->side, level);
+}
+
+int cr_rebuild_region(unsigned char* rgb, CR_REBUILDER* rb, int x, int y, int w, int h, int level) {
+  if (!inside(rb->f, x, y, w, h, level)) return fail(kR64NotR64);
+  for (int row = y / rb->side; row <= (y + h - 1) / rb->side; ++row)
+    for (int column = x / rb->side; column <= (x + w - 1) / rb->side; ++column) {
+      CR_BUFFER rect;
+      if (rebuilt(&rect, *rb, column, row, level) < 0) return -1;
+      copy_overlap(rgb, x, y, w, h, rect);
+    }
+  r64_error = kR64Ok;
+  return 0;
+}
+
+int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level) {
+  CR_FILE* f = rb->f;
+  if (!inside(f, 0, 0, 1, 1, level) || !r64_check_level(r64, level) || r64->level_w[level] != f->level_w[level] ||
+      r64->level_h[level] != f->level_h[level])
+    return fail(kR64NotR64);
+  std::vector<unsigned char> source(4 * static_cast<size_t>(rb->side) * rb->side);
+  uint64_t total = 0;
+  *q = CR_QUALITY{0, std::numeric_limits<double>::infinity(), 0, 0};
+  for (int row = 0; row < ceil_div(f->level_h[level], rb->side); ++row)
+    for (int column = 0; column < static_cast<int>(rb->band[level].size()); ++column) {
+      CR_BUFFER rect;
+      if (rebuilt(&rect, *rb, column, row, level) < 0) return -1;
+      CR_BUFFER original{rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len, source.data()};
+      if (cr_internal::read_r64_rect(original, r64, level) < 0) return failure(*rb, rect, level, 0);
+      uint64_t error = squared_error(rect, source.data());
+      total += error;
+      double psnr = psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
+      if (psnr < q->worst_psnr) *q = CR_QUALITY{0, psnr, rect.w_ofs, rect.h_ofs};
+    }
+  q->psnr = psnr_of(static_cast<double>(total), 3.0 * f->level_w[level] * f->level_h[level]);
+  r64_error = kR64Ok;
+  return 0;
+}
+
+void cr_rebuild_failed_at(const CR_REBUILDER* rb, int* level, int* w_ofs, int* h_ofs) {
+  *level = rb->failed.level;
+  *w_ofs = rb->failed.w_ofs;
+  *h_ofs = rb->failed.h_ofs;
+}
