@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cr2ppm/cr2ppm.hpp"
+#include "parallel.hpp"
 
 namespace cr2ppm {
 
@@ -53,6 +54,14 @@ int run_extract_region(int remaining, char** args) {
   return 7;
 }
 
+int run_threads(int remaining, char** args) {
+  need(remaining, 1, "-threads");
+  int threads = number(args[0], "thread count");
+  if (threads < 1) fail("invalid thread count \"%s\"\n", args[0]);
+  set_parallel_threads(threads);
+  return 1;
+}
+
 int run_psnr(int remaining, char** args) {
   need(remaining, 2, "-psnr");
   psnr(args[0], args[1]);
@@ -65,12 +74,13 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"-info", run_info}, {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr}};
+    {"-info", run_info}, {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
+    {"-threads", run_threads}};
 
 }  // namespace
 
 int run_commands(int argc, char** argv) {
-  if (argc < 2) fail("usage: cr2ppm [-info FILE.cr] [-x FILE.cr LEVEL OUT.ppm] [-xr FILE.cr LEVEL X Y W H OUT.ppm] [-psnr FILE.cr FILE.r64] ...\n");
+  if (argc < 2) fail("usage: cr2ppm [-info FILE.cr] [-x FILE.cr LEVEL OUT.ppm] [-xr FILE.cr LEVEL X Y W H OUT.ppm] [-psnr FILE.cr FILE.r64] [-threads N] ...\n");
   for (int i = 1; i < argc;) {
     const Command* found = nullptr;
     for (const Command& command : kCommands)

@@ -37,8 +37,8 @@ unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bi
 // the stream cannot be decoded into 24-bit colour. A stream missing its end marker still decodes.
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data, int jpeg_length);
 
-// Decodes a colour stream of exactly width x height pixels into `pixels` (4 bytes a pixel, the
-// fourth 0). False, before anything is allocated for the image, when the stream announces another
+// Decodes a colour stream of exactly width x height pixels into `pixels` (4 bytes a pixel; the
+// fourth byte is left as the library writes it, and means nothing). False, before anything is allocated for the image, when the stream announces another
 // size or is not colour; false too when the library finds the data corrupt. Prints nothing.
 bool jpeg_uncompress_into(const unsigned char* jpeg_data, int jpeg_length, int width, int height,
                           unsigned char* pixels);

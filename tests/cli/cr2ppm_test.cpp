@@ -69,6 +69,11 @@ TEST_F(Cr2ppm, PhotosComeBackAsTheRuleRebuildsThem) {
       EXPECT_TRUE(back.rgb == rule[0].rgb);
       EXPECT_TRUE(read_p6(scratch_path("l2.ppm")).rgb == rule[2].rgb);
       EXPECT_GE(psnr(back, rule.back()), 26.0);
+      if (rect != 64) continue;
+      for (const char* threads : {"1", "3"}) {
+        ASSERT_EQ(run_cr2ppm({"-threads", threads, "-x", "p.cr", "0", "t.ppm"}).status, 0);
+        EXPECT_EQ(read_file(scratch_path("t.ppm")), read_file(scratch_path("back.ppm"))) << threads << " threads";
+      }
     }
 }
 
@@ -154,6 +159,8 @@ TEST_F(Cr2ppm, RefusesBadArgumentsAndItsOwnInput) {
       {{"-x", "p.cr", "0", "p.cr"}, "the output \"p.cr\" is the CR file being read\n"},
       {{"-x", "p.cr", "0", "."}, "cannot write \".\": Invalid argument\n"},
       {{"-crsize", "64"}, "invalid command \"-crsize\"\n"},
+      {{"-threads", "0"}, "invalid thread count \"0\"\n"},
+      {{"-threads", "2x"}, "invalid thread count \"2x\"\n"},
   };
   for (const Case& c : cases) {
     RunResult r = run_cr2ppm(c.args);

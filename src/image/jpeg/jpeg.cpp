@@ -123,6 +123,7 @@ bool compress_rows(Compression& job, const unsigned char* pixels, int width, int
 struct Decompression {
   jpeg_decompress_struct cinfo;
   my_error_mgr err;
+  bool clear_fourth_bytes = true;  // false: the caller ignores them
   LoadJPGInfo info;
   std::array<RGB4, kGreyLevels> grey_palette;
 };
@@ -180,7 +181,7 @@ void cmyk_to_rgb(const JSAMPLE* cmyk, unsigned char* rgb, JDIMENSION width) {
 // Decodes every row into the destination the read callback names. Grey and colour rows are
 // decoded straight into it; CMYK rows go through one row of the library's image pool. False if the
 // callback stops the decoding early. Runs under decode's setjmp, so it holds nothing to destroy.
-bool read_rows(jpeg_decompress_struct& cinfo, LoadJPGReadCallback read_callback, void* data) {
+bool read_rows(jpeg_decompress_struct& cinfo, bool clear_fourth, LoadJPGReadCallback read_callback, void* data) {
   JSAMPARRAY cmyk_row = nullptr;
   if (cinfo.out_color_space == JCS_CMYK) {
     cmyk_row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
@@ -207,7 +208,7 @@ bool read_rows(jpeg_decompress_struct& cinfo, LoadJPGReadCallback read_callback,
     JSAMPROW row = dest;
     jpeg_read_scanlines(&cinfo, &row, 1);
     clear_previous_row();
-    if (cinfo.out_color_space == JCS_EXT_RGBX) uncleared = dest;
+    if (clear_fourth && cinfo.out_color_space == JCS_EXT_RGBX) uncleared = dest;
   }
   clear_previous_row();
   jpeg_finish_decompress(&cinfo);
@@ -225,7 +226,7 @@ bool decode(Decompression& job, const void* memory, int memory_size, LoadJPGHead
   // Colour comes out as 4-byte pixels, ready for the destination rows.
   if (job.cinfo.out_color_space == JCS_RGB) job.cinfo.out_color_space = JCS_EXT_RGBX;
   jpeg_start_decompress(&job.cinfo);
-  return read_rows(job.cinfo, read_callback, data);
+  return read_rows(job.cinfo, job.clear_fourth_bytes, read_callback, data);
 }
 
 }  // namespace
@@ -338,6 +339,7 @@ bool jpeg_uncompress_into(const unsigned char* jpeg_data, int jpeg_length, int w
   FixedTarget target{pixels, width, height};
   Decompression job{};
   job.cinfo.err = install_error_manager(job.err);
+  job.clear_fourth_bytes = false;
   const bool decoded = decode(job, jpeg_data, jpeg_length, accept_expected_size, fixed_row, &target);
   jpeg_destroy_decompress(&job.cinfo);
   return decoded && job.err.pub.num_warnings == 0;

@@ -63,12 +63,13 @@ int read_r64_rect(CR_BUFFER& rect, R64_FILE* r64, int level);
 // The parent's prediction of every pixel of the child rectangle rect, in the child's layout.
 void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted);
 
-// Rebuilds rect.buf from the decoded samples of its block: the predicted pixel plus the residual,
-// clamped to 0..255, or for a root (predicted null) the decoded pixel itself. `decoded` may be
-// rect.buf itself.
-void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned char* decoded, const Offsets& cal);
+// Rebuilds rect.buf from the decoded samples of its block: the parent's prediction plus the
+// residual, clamped to 0..255, or for a root (parent null) the decoded pixel itself; every fourth
+// byte ends 0, whatever the decoded ones hold. `decoded` may be rect.buf itself.
+void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* decoded, const Offsets& cal);
 
-// Decodes a stored block into the samples of a w x h rectangle (4 bytes a pixel, fourth 0); false
+// Decodes a stored block into the samples of a w x h rectangle (4 bytes a pixel, the fourth
+// meaning nothing: rebuild sets it to 0); false
 // when the block is of an unknown kind, of another size, cut short or corrupt. Nothing is
 // allocated for a block that announces another size.
 bool decode_stored_block(const CR_MEM_TBL& block, int w, int h, unsigned char* samples);

@@ -4,6 +4,7 @@
 // column, the band that scanning a level row by row needs: every ancestor is decoded once per scan,
 // and memory stays at one band of rectangles per level whatever the image.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "cr_internal.hpp"
 #include "malloc_ptr.hpp"
+#include "parallel.hpp"
 #include "u_math.hpp"
 
 namespace {
@@ -39,7 +41,6 @@ struct cr_rebuilder {
   int side;
   int coarsest;                        // the level whose rectangles are roots
   std::vector<Slot> band[kLevels];     // one slot per column of each existing level
-  std::vector<unsigned char> predicted;  // the parent's prediction of the rectangle being rebuilt
   Failure failed;
 };
 
@@ -58,45 +59,74 @@ int failure(CR_REBUILDER& rb, const CR_BUFFER& rect, int level, int code) {
   return -1;
 }
 
-// Decodes the rectangle's block into rect.buf and, below the root, adds the parent's prediction.
-int rebuild_from_block(CR_REBUILDER& rb, CR_BUFFER& rect, const CR_BUFFER* parent, int level) {
+// One rectangle of a row being rebuilt: its place and slot, its block, and whether it decoded.
+struct Job {
+  CR_BUFFER rect;
+  Slot* slot;
   CR_MEM_TBL block{};
-  if (cr_read(&block, rb.f, rect.w_ofs, rect.h_ofs, level) < 0) return failure(rb, rect, level, 0);
-  MallocPtr<unsigned char> owned(block.buf);
-  if (!cr_internal::decode_stored_block(block, rect.w_len, rect.h_len, rect.buf))
-    return failure(rb, rect, level, kR64NotR64);
-  const unsigned char* predicted = nullptr;
-  if (parent != nullptr) {
-    cr_internal::predict(*parent, rect, rb.predicted.data());
-    predicted = rb.predicted.data();
-  }
+  bool decoded = false;
+};
+
+// Decodes the job's block into its slot and, below the root, adds the parent's prediction.
+void decode_job(Job& job, const CR_BUFFER* parent) {
+  MallocPtr<unsigned char> owned(job.block.buf);
+  job.block.buf = nullptr;
+  CR_MEM_TBL block = job.block;
+  block.buf = owned.get();
+  if (!cr_internal::decode_stored_block(block, job.rect.w_len, job.rect.h_len, job.rect.buf)) return;
   cr_internal::Offsets cal;
   for (int c = 0; c < cr_internal::kChannels; ++c) cal[c] = static_cast<signed char>(block.cal[c]);
-  cr_internal::rebuild(rect, predicted, rect.buf, cal);
+  cr_internal::rebuild(job.rect, parent, job.rect.buf, cal);
+  job.decoded = true;
+}
+
+// The parent of a rectangle in `column` and `row` of `level`, rebuilt in the band above.
+CR_BUFFER parent_of(const CR_REBUILDER& rb, int column, int row, int level) {
+  CR_BUFFER parent = place_of(rb, column / 2, row / 2, level + 1);
+  parent.buf = rb.band[level + 1][static_cast<size_t>(column / 2)].pixels.get();
+  return parent;
+}
+
+// Rebuilds columns first_column..last_column of `row` of `level` into their band slots, those
+// not there already: the parents' row first, then every block read in column order, then the
+// blocks decoded in parallel. A failure names the leftmost rectangle that failed, as rebuilding
+// them one by one would.
+int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last_column) {
+  if (level < rb.coarsest && rebuild_row(rb, row / 2, level + 1, first_column / 2, last_column / 2) < 0) return -1;
+  std::vector<Job> jobs;
+  for (int column = first_column; column <= last_column; ++column) {
+    Slot& slot = rb.band[level][static_cast<size_t>(column)];
+    if (slot.row != row) jobs.push_back(Job{place_of(rb, column, row, level), &slot});
+  }
+  size_t readable = 0;  // jobs before the first whose block could not be had
+  int read_error = 0;
+  for (; readable < jobs.size(); ++readable) {
+    Job& job = jobs[readable];
+    job.slot->row = -1;
+    if (!job.slot->pixels) job.slot->pixels.reset(static_cast<unsigned char*>(std::malloc(4 * static_cast<size_t>(rb.side) * rb.side)));
+    read_error = !job.slot->pixels ? kR64Memory : 0;
+    if (read_error == 0 && cr_read(&job.block, rb.f, job.rect.w_ofs, job.rect.h_ofs, level) < 0) read_error = r64_error;
+    if (read_error != 0) break;
+    job.rect.buf = job.slot->pixels.get();
+  }
+  parallel_for(static_cast<int>(readable), [&](int i) {
+    Job& job = jobs[static_cast<size_t>(i)];
+    CR_BUFFER parent = level < rb.coarsest ? parent_of(rb, job.rect.w_ofs / rb.side, row, level) : CR_BUFFER{};
+    decode_job(job, level < rb.coarsest ? &parent : nullptr);
+  });
+  for (size_t i = 0; i < readable; ++i) {
+    if (!jobs[i].decoded) return failure(rb, jobs[i].rect, level, kR64NotR64);
+    jobs[i].slot->row = row;
+  }
+  if (readable < jobs.size()) return failure(rb, jobs[readable].rect, level, read_error);
   return 0;
 }
 
-// The rebuilt rectangle in `column` and `row` of `level`, from the band when it is there.
-int rebuilt(CR_BUFFER* out, CR_REBUILDER& rb, int column, int row, int level) {
-  Slot& slot = rb.band[level][static_cast<size_t>(column)];
+// The rebuilt rectangle in `column` and `row` of `level`, which must be in its band slot.
+CR_BUFFER rebuilt(const CR_REBUILDER& rb, int column, int row, int level) {
   CR_BUFFER rect = place_of(rb, column, row, level);
-  if (slot.row == row) {
-    rect.buf = slot.pixels.get();
-    *out = rect;
-    return 0;
-  }
-  CR_BUFFER parent{};
-  if (level < rb.coarsest && rebuilt(&parent, rb, column / 2, row / 2, level + 1) < 0) return -1;
-  if (!slot.pixels) {
-    slot.pixels.reset(static_cast<unsigned char*>(std::malloc(4 * static_cast<size_t>(rb.side) * rb.side)));
-    if (!slot.pixels) return failure(rb, rect, level, kR64Memory);
-  }
-  slot.row = -1;
-  rect.buf = slot.pixels.get();
-  if (rebuild_from_block(rb, rect, level < rb.coarsest ? &parent : nullptr, level) < 0) return -1;
-  slot.row = row;
-  *out = rect;
-  return 0;
+  rect.buf = rb.band[level][static_cast<size_t>(column)].pixels.get();
+  return rect;
 }
 
 bool inside(const CR_FILE* f, int x, int y, int w, int h, int level) {
@@ -111,9 +141,17 @@ void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFE
   for (int row = y0; row < y1; ++row) {
     const unsigned char* in = rect.buf + 4 * (static_cast<size_t>(row - rect.h_ofs) * rect.w_len + (x0 - rect.w_ofs));
     unsigned char* out = rgb + 3 * (static_cast<size_t>(row - y) * w + (x0 - x));
-    // Whole 4-byte stores, each overwriting the next pixel's first byte, except for the last.
-    for (int col = x0; col < x1 - 1; ++col, in += 4, out += 3) std::memcpy(out, in, 4);
-    std::memcpy(out, in, 3);
+    // Two pixels at a time with one 8-byte store, whose last two bytes the next store overwrites;
+    // the last pixel or two of the row go by themselves.
+    int col = x0;
+    for (; col + 2 < x1; col += 2, in += 8, out += 6) {
+      uint64_t two;
+      std::memcpy(&two, in, 8);
+      two = std::endian::native == std::endian::little ? (two & 0xFFFFFF) | (two >> 8 & 0xFFFFFF000000)
+                                                        : (two & 0xFFFFFF0000000000) | (two << 8 & 0xFFFFFF0000);
+      std::memcpy(out, &two, 8);
+    }
+    for (; col < x1; ++col, in += 4, out += 3) std::memcpy(out, in, 3);
   }
 }
 
@@ -147,7 +185,6 @@ CR_REBUILDER* cr_rebuild_open(CR_FILE* f) {
     rb->coarsest = level;
     rb->band[level].resize(static_cast<size_t>(ceil_div(f->level_w[level], rb->side)));
   }
-  rb->predicted.resize(4 * static_cast<size_t>(rb->side) * rb->side);
   return rb;
 }
 
@@ -155,17 +192,21 @@ void cr_rebuild_close(CR_REBUILDER* rb) { delete rb; }
 
 int cr_rebuild_rect(CR_BUFFER* rect, CR_REBUILDER* rb, int x, int y, int level) {
   if (!inside(rb->f, x, y, 1, 1, level)) return fail(kR64NotR64);
-  return rebuilt(rect, *rb, x / rb->side, y / rb->side, level);
+  int column = x / rb->side, row = y / rb->side;
+  if (rebuild_row(*rb, row, level, column, column) < 0) return -1;
+  *rect = rebuilt(*rb, column, row, level);
+  r64_error = kR64Ok;
+  return 0;
 }
 
 int cr_rebuild_region(unsigned char* rgb, CR_REBUILDER* rb, int x, int y, int w, int h, int level) {
   if (!inside(rb->f, x, y, w, h, level)) return fail(kR64NotR64);
-  for (int row = y / rb->side; row <= (y + h - 1) / rb->side; ++row)
-    for (int column = x / rb->side; column <= (x + w - 1) / rb->side; ++column) {
-      CR_BUFFER rect;
-      if (rebuilt(&rect, *rb, column, row, level) < 0) return -1;
-      copy_overlap(rgb, x, y, w, h, rect);
-    }
+  int first_column = x / rb->side, last_column = (x + w - 1) / rb->side;
+  for (int row = y / rb->side; row <= (y + h - 1) / rb->side; ++row) {
+    if (rebuild_row(*rb, row, level, first_column, last_column) < 0) return -1;
+    for (int column = first_column; column <= last_column; ++column)
+      copy_overlap(rgb, x, y, w, h, rebuilt(*rb, column, row, level));
+  }
   r64_error = kR64Ok;
   return 0;
 }
@@ -178,10 +219,11 @@ int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level
   std::vector<unsigned char> source(4 * static_cast<size_t>(rb->side) * rb->side);
   uint64_t total = 0;
   *q = CR_QUALITY{0, std::numeric_limits<double>::infinity(), 0, 0};
-  for (int row = 0; row < ceil_div(f->level_h[level], rb->side); ++row)
-    for (int column = 0; column < static_cast<int>(rb->band[level].size()); ++column) {
-      CR_BUFFER rect;
-      if (rebuilt(&rect, *rb, column, row, level) < 0) return -1;
+  int columns = static_cast<int>(rb->band[level].size());
+  for (int row = 0; row < ceil_div(f->level_h[level], rb->side); ++row) {
+    if (rebuild_row(*rb, row, level, 0, columns - 1) < 0) return -1;
+    for (int column = 0; column < columns; ++column) {
+      CR_BUFFER rect = rebuilt(*rb, column, row, level);
       CR_BUFFER original{rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len, source.data()};
       if (cr_internal::read_r64_rect(original, r64, level) < 0) return failure(*rb, rect, level, 0);
       uint64_t error = squared_error(rect, source.data());
@@ -189,6 +231,7 @@ int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level
       double psnr = psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
       if (psnr < q->worst_psnr) *q = CR_QUALITY{0, psnr, rect.w_ofs, rect.h_ofs};
     }
+  }
   q->psnr = psnr_of(static_cast<double>(total), 3.0 * f->level_w[level] * f->level_h[level]);
   r64_error = kR64Ok;
   return 0;

@@ -40,15 +40,16 @@ class BandGroup {
       : offset_(_mm_setr_epi16(cal[0], cal[1], cal[2], 0, cal[0], cal[1], cal[2], 0)),
         colour_(_mm_set1_epi32(std::endian::native == std::endian::little ? 0x00FFFFFF : static_cast<int>(0xFFFFFF00))) {}
 
-  // Rebuilds 16 bytes (four pixels, fourth bytes 0); false, writing nothing, when a sample lies
-  // outside the band.
-  bool rebuild(unsigned char* out, const unsigned char* predicted, const unsigned char* decoded) const {
+  // Rebuilds four pixels (fourth bytes 0) from the two parent pixels that predict them; false,
+  // writing nothing, when a sample lies outside the band.
+  bool rebuild(unsigned char* out, const unsigned char* up, const unsigned char* decoded) const {
     const __m128i zero = _mm_setzero_si128();
     __m128i samples = _mm_loadu_si128(reinterpret_cast<const __m128i*>(decoded));
     __m128i above = _mm_subs_epu8(_mm_sub_epi8(samples, _mm_set1_epi8(cr_internal::kBandLow)),
                                   _mm_set1_epi8(static_cast<char>(cr_internal::kBandHigh - cr_internal::kBandLow)));
     if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(above, colour_), zero)) != 0xFFFF) return false;
-    __m128i parent = _mm_loadu_si128(reinterpret_cast<const __m128i*>(predicted));
+    __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(up));
+    __m128i parent = _mm_unpacklo_epi32(two, two);  // each parent pixel twice
     __m128i low = _mm_sub_epi16(_mm_add_epi16(_mm_unpacklo_epi8(parent, zero), _mm_unpacklo_epi8(samples, zero)), offset_);
     __m128i high = _mm_sub_epi16(_mm_add_epi16(_mm_unpackhi_epi8(parent, zero), _mm_unpackhi_epi8(samples, zero)), offset_);
     __m128i rebuilt = _mm_and_si128(_mm_packus_epi16(low, high), colour_);  // packing clamps to 0..255
@@ -92,29 +93,34 @@ void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* pred
   }
 }
 
-// Rebuilds the rectangle's pixels from its decoded samples, as a reader does: the predicted
-// pixel plus the residual, clamped to 0..255, or the decoded pixel itself for a root.
-void rebuild(CR_BUFFER& rect, const unsigned char* predicted, const unsigned char* decoded, const Offsets& cal) {
-  size_t pixels = pixel_count(rect);
-  if (predicted == nullptr) {
-    if (decoded != rect.buf) std::copy(decoded, decoded + 4 * pixels, rect.buf);
+void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* decoded, const Offsets& cal) {
+  if (parent == nullptr) {
+    for (size_t i = 0; i < 4 * pixel_count(rect); i += 4) put_pixel(rect.buf + i, decoded[i], decoded[i + 1], decoded[i + 2]);
     return;
   }
   // Residuals of every sample, shifted so that a sum indexes kClamped directly.
   std::array<std::array<int, 256>, kChannels> residual_of;
   for (int c = 0; c < kChannels; ++c)
     for (int s = 0; s < 256; ++s) residual_of[c][s] = cr_inv_cal(s, cal[c]) - kLowestRebuilt;
-  auto rebuild_pixel = [&](size_t i) {
-    put_pixel(rect.buf + i, kClamped[predicted[i] + residual_of[0][decoded[i]]],
-              kClamped[predicted[i + 1] + residual_of[1][decoded[i + 1]]],
-              kClamped[predicted[i + 2] + residual_of[2][decoded[i + 2]]]);
+  auto rebuild_pixel = [&](unsigned char* out, const unsigned char* up, const unsigned char* in) {
+    put_pixel(out, kClamped[up[0] + residual_of[0][in[0]]], kClamped[up[1] + residual_of[1][in[1]]],
+              kClamped[up[2] + residual_of[2][in[2]]]);
   };
   const BandGroup band(cal);
-  size_t i = 0;
-  for (; i + kGroupBytes <= 4 * pixels; i += kGroupBytes)
-    if (!band.rebuild(rect.buf + i, predicted + i, decoded + i))
-      for (size_t k = i; k < i + kGroupBytes; k += 4) rebuild_pixel(k);
-  for (; i < 4 * pixels; i += 4) rebuild_pixel(i);
+  const int first_column = (rect.w_ofs >> 1) - parent->w_ofs;
+  for (int y = 0; y < rect.h_len; ++y) {
+    // Children start on even columns and rows: child pixel x takes parent pixel x / 2 of the row.
+    const int parent_row = ((rect.h_ofs + y) >> 1) - parent->h_ofs;
+    const unsigned char* up = parent->buf + 4 * (static_cast<size_t>(parent_row) * parent->w_len + first_column);
+    const size_t row = 4 * static_cast<size_t>(y) * rect.w_len;
+    unsigned char* out = rect.buf + row;
+    const unsigned char* in = decoded + row;
+    int x = 0;
+    for (; x + 4 <= rect.w_len; x += 4)
+      if (!band.rebuild(out + 4 * x, up + 2 * x, in + 4 * x))
+        for (int k = x; k < x + 4; ++k) rebuild_pixel(out + 4 * k, up + 4 * (k / 2), in + 4 * k);
+    for (; x < rect.w_len; ++x) rebuild_pixel(out + 4 * x, up + 4 * (x / 2), in + 4 * x);
+  }
 }
 
 }  // namespace cr_internal

@@ -205,7 +205,7 @@ int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FI
 
   Owned<unsigned char> decoded = decode(block, rect);
   block.data.reset();
-  cr_internal::rebuild(rect, predicted, decoded.get(), cal);
+  cr_internal::rebuild(rect, parent, decoded.get(), cal);
   return 0;
 }
 

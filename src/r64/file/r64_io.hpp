@@ -49,12 +49,13 @@ inline bool read_exact(int fd, void* data, size_t n) {
   return true;
 }
 
-// Reads up to n bytes, stopping early only at the end of the file; the count, or -1 on failure.
-inline ssize_t read_upto(int fd, void* data, size_t n) {
-  char* p = static_cast<char*>(data);
+// Repeats read_some(bytes so far) until it has delivered n bytes or meets the end of the file;
+// the count, or -1 on failure.
+template <typename ReadSome>
+ssize_t read_until_end(size_t n, ReadSome read_some) {
   size_t got = 0;
   while (got < n) {
-    ssize_t done = ::read(fd, p + got, n - got);
+    ssize_t done = read_some(got);
     if (done < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return -1;
@@ -65,21 +66,16 @@ inline ssize_t read_upto(int fd, void* data, size_t n) {
   return static_cast<ssize_t>(got);
 }
 
-// Reads up to n bytes at `offset` without moving the descriptor, stopping early only at the end of
-// the file; the count, or -1 on failure.
+// Reads up to n bytes, stopping early only at the end of the file; the count, or -1 on failure.
+inline ssize_t read_upto(int fd, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  return read_until_end(n, [&](size_t got) { return ::read(fd, p + got, n - got); });
+}
+
+// The same at `offset`, without moving the descriptor.
 inline ssize_t read_at(int fd, void* data, size_t n, off_t offset) {
   char* p = static_cast<char*>(data);
-  size_t got = 0;
-  while (got < n) {
-    ssize_t done = ::pread(fd, p + got, n - got, offset + static_cast<off_t>(got));
-    if (done < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return -1;
-    }
-    if (done == 0) break;
-    got += static_cast<size_t>(done);
-  }
-  return static_cast<ssize_t>(got);
+  return read_until_end(n, [&](size_t got) { return ::pread(fd, p + got, n - got, offset + static_cast<off_t>(got)); });
 }
 
 // Length of the file, found by seeking to its end; -1 on failure.
