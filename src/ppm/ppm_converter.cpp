@@ -1,7 +1,7 @@
 // Builds a resampled copy of a PPM image: every target pixel is the truncated mean of the box of
 // source pixels that a mapping function chooses, clipped to the source, and mid grey where there
 // is none. The source is read whole rows at a time through a cache of the rows used last; the
-// target, always "P6" of maximum at most 255, is written row by row.
+// target, always "P6" of maximum at most 255, is written row by row under a temporary name.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include "ppm/ppm_internal.hpp"
 #include "ppm_error.hpp"
 #include "r64/file/r64_io.hpp"
+#include "replace_file.hpp"
 
 namespace {
 
@@ -180,11 +181,12 @@ int convert(const char* from_ppm, const char* to_ppm, int width, int height, PPM
   source_info.pi_fd = source_fd.get();
   if (read_header(&source_info) != 0) return refuse(kCannotReadHeader, from_ppm);
 
-  r64_internal::Descriptor target_fd(
-      r64_internal::open_retrying(to_ppm, O_RDWR | O_CREAT | O_TRUNC, 0644));
-  if (target_fd.get() < 0) return refuse(kCannotOpen, to_ppm);
+  // The target is written beside itself and replaces any older file only once complete; the
+  // source itself is never a target.
+  ReplacingFile target_file;
+  if (same_file(from_ppm, to_ppm) || target_file.open(to_ppm, 0644) < 0) return refuse(kCannotOpen, to_ppm);
   PPM_INFO target{};
-  target.pi_fd = target_fd.get();
+  target.pi_fd = target_file.fd();
   target.pi_width = static_cast<unsigned int>(width);
   target.pi_height = static_cast<unsigned int>(height);
   target.pi_max = std::min(source_info.pi_max, kByteMax);
@@ -196,7 +198,8 @@ int convert(const char* from_ppm, const char* to_ppm, int width, int height, PPM
     convert_row(out, y, source, func, work);
     if (!r64_internal::write_all(target.pi_fd, out.data(), out.size())) return -1;
   }
-  return source.rows.read_failed() ? -1 : 0;
+  if (source.rows.read_failed()) return -1;
+  return target_file.commit() ? 0 : -1;
 }
 
 }  // namespace

@@ -43,11 +43,6 @@ void open_ppm(const char* filename) {
   if (read_header(&ppm) != 0) exit_with(kCannotReadHeader, filename);
 }
 
-void close_ppm() {
-  ::close(ppm.pi_fd);
-  ppm.pi_fd = -1;
-}
-
 bool convertible(std::string_view magic) { return magic == "P5" || magic == "P6"; }
 
 bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
@@ -168,7 +163,7 @@ void ppm_type(const char* filename) {
   open_ppm(filename);
   std::printf("%s %i %i %i\n", ppm.pi_type, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height),
               ppm.pi_max);
-  close_ppm();
+  close_ppm(&ppm);
 }
 
 void ppm2r64(char** argv) {
@@ -195,7 +190,7 @@ void ppm2r64(char** argv) {
   std::printf("\nEND\n");
   std::fflush(stdout);
   if (r64_close_file(f) != 0) exit_r64_failure();
-  close_ppm();
+  close_ppm(&ppm);
 }
 
 unsigned char adjust_max(unsigned int max, unsigned int col) {

@@ -133,6 +133,7 @@ TEST(PpmConverter, RefusesWithAMessageAndCreatesNoTarget) {
       {"", missing, to, "cannot open the file \"" + missing + "\"\n"},
       {"P6 1 x\n", from, to, "cannot read the PPM header of \"" + from + "\"\n"},
       {grid3(), from, no_dir, "cannot open the file \"" + no_dir + "\"\n"},
+      {grid3(), from, from, "cannot open the file \"" + from + "\"\n"},  // the source itself
   };
   Mapping m;
   for (const auto& r : table) {
@@ -141,6 +142,7 @@ TEST(PpmConverter, RefusesWithAMessageAndCreatesNoTarget) {
     EXPECT_EQ(ppm_converter(r.from.c_str(), r.to.c_str(), 1, 1, map, &m), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), r.message);
     EXPECT_FALSE(std::filesystem::exists(to));
+    EXPECT_EQ(test_support::read_file(from), r.source);
   }
 }
 
