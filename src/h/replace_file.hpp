@@ -20,6 +20,8 @@ class ReplacingFile {
   // FIFO or a device cannot be replaced.
   int open(const char* target, int mode);
   int fd() const { return fd_; }
+  // The temporary file's name, for calls that open files by name.
+  const char* path() const { return temporary_.c_str(); }
   // Closes the temporary file and renames it over the target; false with errno set on failure,
   // the temporary file then removed.
   bool commit();

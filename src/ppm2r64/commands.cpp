@@ -1,5 +1,6 @@
 // The command loop: each argument in command position names a command, which takes its arguments
 // and runs before the next command is read. Any error ends the process with exit status 1.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -15,6 +16,13 @@ namespace {
 
 [[noreturn]] void fail(const char* message) {
   std::fputs(message, stderr);
+  std::exit(1);
+}
+
+// A message naming an output and an input file (the format may leave the input out).
+[[noreturn]] void fail_on(const char* format, const char* output, const char* input) {
+  std::fflush(stdout);
+  std::fprintf(stderr, format, output, input);
   std::exit(1);
 }
 
@@ -110,6 +118,14 @@ void exit_r64_error() {
   std::fprintf(stderr, "r64 error: %i\n", r64_error);
   std::perror("system ");
   std::exit(1);
+}
+
+bool open_output(ReplacingFile& out, const char* input, const char* output) {
+  if (same_file(input, output)) fail_on("the output \"%s\" is the same file as the input \"%s\"\n", output, input);
+  if (out.open(output, 0644) >= 0) return true;
+  if (errno == EINVAL) fail_on("the output \"%s\" is not a regular file\n", output, input);
+  r64_error = kR64System;
+  return false;
 }
 
 void mem_test(const char* str) {

@@ -12,9 +12,11 @@ namespace {
 
 using Reduction = int (*)(R64_FILE* f, int level);
 
+// A length that cannot be had ends the run: it says nothing about which levels are there.
 int highest_present_level(R64_FILE* f) {
   int lev = 0;
-  while (r64_check_level(f, lev)) ++lev;
+  for (int present; (present = r64_check_level(f, lev)) != 0; ++lev)
+    if (present < 0) exit_r64_error();
   return lev - 1;
 }
 
@@ -51,7 +53,7 @@ void build_levels(int levels, Reduction reduce) {
     if (r64_error != kR64NoLevel) exit_r64_error();
   }
   flush_or_exit(f);
-  r64_close_file(f);
+  if (r64_close_file(f) < 0) exit_r64_error();
 }
 
 }  // namespace

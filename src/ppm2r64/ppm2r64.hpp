@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ppm_types.hpp"
+#include "replace_file.hpp"
 
 extern const char* target;  // the current target R64 file (set by "-t" and "-pr")
 extern int rect_size;       // side of CR rectangles (set by "-crsize"), 256 by default
@@ -21,3 +22,9 @@ void mem_test(const char* str);
 
 // Prints "r64 error: %i\n" with r64_error and the system error line, then exits with status 1.
 [[noreturn]] void exit_r64_error();
+
+// A new output file of an action: refused (with a message, exit status 1) when it is the
+// action's input, through any link, or not a regular file; written under a temporary name beside
+// it and put in its place by out.commit(), so that a failed run leaves an older file of that name
+// as it was. False with errno set when the temporary file cannot be made.
+bool open_output(ReplacingFile& out, const char* input, const char* output);

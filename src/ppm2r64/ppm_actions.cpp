@@ -182,7 +182,9 @@ void ppm2r64(char** argv) {
     std::exit(1);
   }
 
-  R64_FILE* f = r64_open_file(to, O_RDWR | O_CREAT | O_TRUNC, 0644, 'P', static_cast<int>(ppm.pi_width),
+  ReplacingFile out;
+  if (!open_output(out, from, to)) exit_r64_failure();
+  R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', static_cast<int>(ppm.pi_width),
                               static_cast<int>(ppm.pi_height));
   if (f == nullptr) exit_r64_failure();
   r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
@@ -190,6 +192,10 @@ void ppm2r64(char** argv) {
   std::printf("\nEND\n");
   std::fflush(stdout);
   if (r64_close_file(f) != 0) exit_r64_failure();
+  if (!out.commit()) {
+    r64_error = kR64System;
+    exit_r64_failure();
+  }
   close_ppm(&ppm);
 }
 

@@ -122,7 +122,25 @@ std::string sample_path(std::string_view name) { return (fs::path(PPM2R64_SAMPLE
 
 namespace {
 
+// The environment of this process with the entries of `extra` added, replacing those of the same name.
+std::vector<std::string> child_environment(const std::vector<std::string>& extra) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& e) {
+      return e.substr(0, e.find('=') + 1) == text.substr(0, text.find('=') + 1);
+    });
+    if (!replaced) entries.emplace_back(text);
+  }
+  entries.insert(entries.end(), extra.begin(), extra.end());
+  return entries;
+}
+
 RunResult run_binary(const std::string& binary, const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> environment = child_environment(options.env);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -149,7 +167,7 @@ RunResult run_binary(const std::string& binary, const std::vector<std::string>& 
     std::vector<std::string> copies = args;
     for (auto& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out_pipe[1]);

@@ -35,8 +35,9 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string cwd;              // empty: the scratch directory
-  long file_size_limit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
+  std::string cwd;                // empty: the scratch directory
+  long file_size_limit = -1;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
+  std::vector<std::string> env;   // "NAME=value" entries set in the tool's environment
 };
 
 // Runs the built ppm2r64 with the given arguments, capturing both output streams.

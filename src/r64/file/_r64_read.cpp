@@ -47,15 +47,20 @@ int _r64_read(R64_FILE* f, int w, int h, int level) {
   off_t length = file_length(f->fd);
   if (length < 0) return give_back(f, ce, kR64System);
   unsigned int offset = tile_offset(f, level, ce->w_ofs, ce->h_ofs, ce->h_len);
-  if (static_cast<off_t>(offset) < length) {
-    if (!seek_to(f->fd, offset)) return give_back(f, ce, kR64System);
-    if (!read_exact(f->fd, ce->buf, tile_bytes(f->header.type, ce->w_len, ce->h_len)))
-      return give_back(f, ce, kR64System);
+  off_t bytes = tile_bytes(f->header.type, ce->w_len, ce->h_len);
+  if (static_cast<off_t>(offset) + bytes <= length) {
+    if (!seek_to(f->fd, offset) || !read_exact(f->fd, ce->buf, static_cast<size_t>(bytes))) return give_back(f, ce, kR64System);
     return 0;
   }
-  if (f->fctl == 0) return give_back(f, ce, kR64ReadOnly);
+  if (f->fctl == 0) return give_back(f, ce, static_cast<off_t>(offset) < length ? kR64Short : kR64ReadOnly);
   fill_with_background(f, ce->buf);
   ce->flags |= kDirty;
+  // A tile the file holds only part of (a run cut short) keeps what is there; the write-back
+  // completes it.
+  if (static_cast<off_t>(offset) < length) {
+    ssize_t got = seek_to(f->fd, offset) ? read_upto(f->fd, ce->buf, static_cast<size_t>(length - offset)) : -1;
+    if (got < 0) return give_back(f, ce, kR64System);
+  }
   return 0;
 }
 

@@ -213,7 +213,7 @@ int cr_rebuild_region(unsigned char* rgb, CR_REBUILDER* rb, int x, int y, int w,
 
 int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level) {
   CR_FILE* f = rb->f;
-  if (!inside(f, 0, 0, 1, 1, level) || !r64_check_level(r64, level) || r64->level_w[level] != f->level_w[level] ||
+  if (!inside(f, 0, 0, 1, 1, level) || r64_check_level(r64, level) != 1 || r64->level_w[level] != f->level_w[level] ||
       r64->level_h[level] != f->level_h[level])
     return fail(kR64NotR64);
   std::vector<unsigned char> source(4 * static_cast<size_t>(rb->side) * rb->side);

@@ -151,7 +151,9 @@ int level_internal::write_out(R64_FILE* f, int level, int x, int y) {
 int r64_new_level(R64_FILE* f, int level) { return r64_new_level_lofi(f, level); }
 
 int r64_new_level_lofi(R64_FILE* f, int level) {
-  if (!r64_check_level(f, level)) return fail(kR64NoLevel);
+  int present = r64_check_level(f, level);
+  if (present < 0) return -1;
+  if (present == 0) return fail(kR64NoLevel);
   int w = f->level_w[level];
   int h = f->level_h[level];
   if (half_up(w) == 0 || half_up(h) == 0) return fail(kR64NoLevel);

@@ -218,7 +218,9 @@ void level_internal::save_test(double* buf[3], int size) {
 }
 
 int r64_new_level_hifi(R64_FILE* f, int level) {
-  if (!r64_check_level(f, level)) return fail(kR64NoLevel);
+  int present = r64_check_level(f, level);
+  if (present < 0) return -1;
+  if (present == 0) return fail(kR64NoLevel);
   int w = f->level_w[level];
   int h = f->level_h[level];
   int dest_w = half_up(w);

@@ -31,13 +31,12 @@ R64_FILE* refuse(int code) {
 
 bool valid_side(int side) { return side >= 1 && side <= kMaxSide; }
 
-// Writes the header of a new file; a result the caller does not rely on.
-void write_new_header(int fd, char filetype, int width, int height) {
+// Writes the header of a new file; false, errno set, when it cannot be written whole.
+bool write_new_header(int fd, char filetype, int width, int height) {
   R64_HEADER header{{'R', '6', '4'}, filetype, static_cast<int16_t>(width), static_cast<int16_t>(height)};
   change_endian_16(&header.width);
   change_endian_16(&header.height);
-  ::lseek(fd, 0, SEEK_SET);
-  write_all(fd, &header, sizeof header);
+  return seek_to(fd, 0) && write_all(fd, &header, sizeof header);
 }
 
 bool usable_header(const R64_HEADER& header) {
@@ -93,7 +92,7 @@ R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, 
     // A new file: its sizes must fit the header's signed 16-bit fields.
     bool fits = (width == 0 || valid_side(width)) && (height == 0 || valid_side(height));
     if (!fits) return refuse(kR64NotR64);
-    write_new_header(f->fd, filetype, width, height);
+    if (!write_new_header(f->fd, filetype, width, height)) return refuse(kR64System);
     f->header = R64_HEADER{{'R', '6', '4'}, filetype, static_cast<int16_t>(width), static_cast<int16_t>(height)};
   } else {
     change_endian_16(&f->header.width);

@@ -26,6 +26,12 @@ inline unsigned int level_bytes(char type, int w, int h) {
   return type == 'P' ? 3u * pixels : pixels;
 }
 
+// Bytes the tiles of a whole level fill from its start: all of its region, except in 'B' files,
+// whose tiles fill ceil(w / 8) bytes a row of the w bytes a row reserved.
+inline unsigned int level_tile_bytes(char type, int w, int h) {
+  return static_cast<unsigned int>(h) * level_row_bytes(type, w);
+}
+
 inline int tile_buffer_bytes(char type) { return type == 'P' ? kTileBytesP : type == 'G' ? kTileBytesG : kTileBytesB; }
 
 // Bytes of one row of a tile w_len pixels wide, as stored.

@@ -1,6 +1,8 @@
 // Opening, creating and closing R64 files: header bytes, level tables and refusals.
 #include "r64_fixture.hpp"
 
+#include <unistd.h>
+
 #include <vector>
 
 namespace {
@@ -120,17 +122,32 @@ TEST_F(R64FileTest, LevelIsPresentOnceTheFileReachesItsEnd) {
   r64_close_file(f);
 }
 
-TEST_F(R64FileTest, BitLevelIsPresentOnlyOnceSomethingBehindItIsWritten) {
+// A bit level reserves a byte a pixel but its tiles fill only ceil(w / 8) bytes a row: it is there
+// once those are, and a level cut short is not there.
+TEST_F(R64FileTest, LevelIsPresentOnceItsTilesAreWritten) {
   R64_FILE* f = create('B', 64, 64);
   ASSERT_NE(f, nullptr);
   const unsigned char on[3] = {1};
-  ASSERT_EQ(r64_set(f, 63, 63, 0, on), 0);
+  ASSERT_EQ(r64_set(f, 63, 62, 0, on), 0);
   ASSERT_EQ(r64_flush(f), 0);
   EXPECT_EQ(size(), 8 + 8 * 64);
-  EXPECT_EQ(r64_check_level(f, 0), 0);
+  EXPECT_EQ(r64_check_level(f, 0), 1);
+  EXPECT_EQ(r64_check_level(f, 1), 0);
   ASSERT_EQ(r64_set(f, 0, 0, 1, on), 0);
   ASSERT_EQ(r64_flush(f), 0);
-  EXPECT_EQ(r64_check_level(f, 0), 1);
+  EXPECT_EQ(size(), 8 + 64 * 64 + 4 * 32) << "level 1 starts where level 0's reserved bytes end";
+  EXPECT_EQ(r64_check_level(f, 1), 1);
+  const unsigned char also_on[3] = {1};
+  ASSERT_EQ(r64_set(f, 0, 31, 1, also_on), 0);
+  ASSERT_EQ(r64_close_file(f), 0);
+  ASSERT_EQ(truncate(path_.c_str(), 8 + 64 * 64 + 4 * 31), 0);  // level 1's last row is lost
+  f = reopen(O_RDWR);
+  EXPECT_EQ(r64_check_level(f, 1), 0);
+  unsigned char px[3] = {};
+  ASSERT_EQ(r64_red(px, f, 0, 0, 1), 0) << "a tile cut short keeps what the file holds";
+  EXPECT_EQ(px[0], 255);
+  ASSERT_EQ(r64_red(px, f, 0, 31, 1), 0);
+  EXPECT_EQ(px[0], 0) << "and takes the background where the file ends";
   r64_close_file(f);
 }
 
