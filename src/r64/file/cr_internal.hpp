@@ -74,6 +74,11 @@ void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* deco
 // allocated for a block that announces another size.
 bool decode_stored_block(const CR_MEM_TBL& block, int w, int h, unsigned char* samples);
 
+// Does what get_cr_tbl_nos does and returns the entries of the table as files lay it out: those
+// of the existing levels and, at its end, the never used entries of the level the walk stopped at;
+// -1 on failure.
+int64_t table_layout_entries(CR_FILE* f);
+
 // Writes the rectangle at (w_ofs, h_ofs) of `level` and, above level 0, its whole subtree.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level);
 

@@ -33,13 +33,14 @@ void header_to_file_order(CR_HEADER* header) {
   change_endian_32(&header->cr_tbl_nos);
 }
 
-// Writes the header and cr_tbl_nos empty entries of a new file.
-bool lay_out_new_file(int fd, const CR_HEADER& header) {
+// Writes the header and the empty table of a new file, `entries` long.
+bool lay_out_new_file(int fd, const CR_HEADER& header, unsigned int entries) {
   CR_HEADER on_disk = header;
+  on_disk.cr_tbl_nos = entries;
   header_to_file_order(&on_disk);
   if (!r64_internal::seek_to(fd, 0) || !r64_internal::write_all(fd, &on_disk, sizeof on_disk)) return false;
   static const unsigned char zeros[kZeroChunkEntries * kCrEntryBytes] = {};
-  for (size_t left = header.cr_tbl_nos; left > 0;) {
+  for (size_t left = entries; left > 0;) {
     size_t entries = std::min(left, kZeroChunkEntries);
     if (!r64_internal::write_all(fd, zeros, entries * kCrEntryBytes)) return false;
     left -= entries;
@@ -55,9 +56,10 @@ int create_layout(CR_FILE* f, int rect_size, int width, int height) {
   header.h.width = static_cast<int16_t>(width);
   header.h.height = static_cast<int16_t>(height);
   header.rect_size = static_cast<unsigned short>(rect_size);
-  if (get_cr_tbl_nos(f) < 0) return -1;
-  if (!lay_out_new_file(f->fd, header)) return fail(kR64System);
-  f->write_ofs = kCrHeaderBytes + kCrEntryBytes * header.cr_tbl_nos;
+  int64_t entries = cr_internal::table_layout_entries(f);
+  if (entries < 0) return -1;
+  if (!lay_out_new_file(f->fd, header, static_cast<unsigned int>(entries))) return fail(kR64System);
+  f->write_ofs = static_cast<unsigned int>(kCrHeaderBytes + kCrEntryBytes * entries);
   return 0;
 }
 

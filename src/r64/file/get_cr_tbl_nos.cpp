@@ -1,5 +1,8 @@
 // Derives the level table of a CR file from its width, height and rectangle size: the first table
-// entry and the size of each level, and the number of entries of the whole table.
+// entry and the size of each level, and cr_tbl_nos, the entries of the levels that exist. Those
+// are the levels of the R64 geometry, at least 3 pixels a side. The walk over the levels stops at
+// the first level too small to exist; files have always been laid out with that level's entries
+// at the end of the table, never used: table_layout_entries counts them too.
 #include <cstdint>
 #include <cstdio>
 
@@ -19,18 +22,12 @@ void clear_levels_from(CR_FILE* f, int first) {
   }
 }
 
-}  // namespace
-
-int get_cr_tbl_nos(CR_FILE* f) {
+// Fills the level table of the existing levels and returns the entries of the whole table laid
+// out on disk, the unused level's included; -1 for a table beyond 32-bit offsets.
+int64_t walk_levels(CR_FILE* f) {
   int w = f->header.h.width;
   int h = f->header.h.height;
   int side = f->header.rect_size;
-  if (w == 0 || h == 0) {
-    std::printf("a\n");
-    return cr_internal::fail(kR64NotR64);
-  }
-  if (side < 1 || side > cr_internal::kMaxRectSize) return cr_internal::fail(kR64NotR64);
-
   int64_t n = 0;
   int i = 0;
   for (; i < kLevels; ++i) {
@@ -42,9 +39,35 @@ int get_cr_tbl_nos(CR_FILE* f) {
     h = half_up(h);
     if (w < 2 || h < 2) break;
   }
-  // The table and every offset behind it must stay addressable with 32 bits.
-  if (kCrHeaderBytes + kCrEntryBytes * n > UINT32_MAX) return cr_internal::fail(kR64NotR64);
-  f->header.cr_tbl_nos = static_cast<unsigned int>(n);
+  f->header.cr_tbl_nos = static_cast<unsigned int>(i < kLevels ? f->level_entry[i] : n);
   clear_levels_from(f, i);
+  // The table and every offset behind it must stay addressable with 32 bits.
+  return kCrHeaderBytes + kCrEntryBytes * n > UINT32_MAX ? -1 : n;
+}
+
+int check_sizes(const CR_FILE* f) {
+  if (f->header.h.width == 0 || f->header.h.height == 0) {
+    std::printf("a\n");
+    return cr_internal::fail(kR64NotR64);
+  }
+  int side = f->header.rect_size;
+  if (side < 1 || side > cr_internal::kMaxRectSize) return cr_internal::fail(kR64NotR64);
   return 0;
 }
+
+}  // namespace
+
+int get_cr_tbl_nos(CR_FILE* f) {
+  if (check_sizes(f) < 0) return -1;
+  return walk_levels(f) < 0 ? cr_internal::fail(kR64NotR64) : 0;
+}
+
+namespace cr_internal {
+
+int64_t table_layout_entries(CR_FILE* f) {
+  if (check_sizes(f) < 0) return -1;
+  int64_t n = walk_levels(f);
+  return n < 0 ? fail(kR64NotR64) : n;
+}
+
+}  // namespace cr_internal

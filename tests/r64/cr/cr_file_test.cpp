@@ -40,14 +40,18 @@ TEST_F(CrFileTest, NewFileLaysOutHeaderZeroTableAndLevels) {
   EXPECT_EQ(read_file(path).size(), 2680u);
 }
 
-TEST_F(CrFileTest, CountsEntriesOfEveryLaidOutLevel) {
-  struct Case { int w, h, rect; unsigned count; int levels; };
-  const Case cases[] = {{5, 5, 256, 3, 2},  {3, 3, 256, 2, 1},   {4, 4, 64, 2, 1},
-                        {2, 2, 128, 1, 0},  {1100, 5, 64, 32, 2}, {-1000, 600, 256, 0, 0}};
+// The count covers the levels that exist; the table on disk keeps, at its end, the never used
+// entries of the level too small to exist, as files have always been laid out.
+TEST_F(CrFileTest, CountsEntriesOfEveryLevelThatExists) {
+  struct Case { int w, h, rect; unsigned count, on_disk; int levels; };
+  const Case cases[] = {{5, 5, 256, 2, 3, 2},  {3, 3, 256, 1, 2, 1},     {4, 4, 64, 1, 2, 1},
+                        {2, 2, 128, 0, 1, 0},  {1100, 5, 64, 27, 32, 2}, {120, 100, 256, 6, 7, 6}};
   for (const Case& c : cases) {
     CR_FILE* f = create(scratch_path("t.cr"), c.rect, c.w, c.h);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->header.cr_tbl_nos, c.count) << c.w << "x" << c.h << " / " << c.rect;
+    EXPECT_EQ(read_file(scratch_path("t.cr")).substr(12, 4), std::string(3, '\0') + char(c.on_disk));
+    EXPECT_EQ(f->write_ofs, 16 + 12 * c.on_disk);
     int levels = 0;
     while (cr_check_level(f, levels)) ++levels;
     EXPECT_EQ(levels, c.levels) << c.w << "x" << c.h;
@@ -61,7 +65,7 @@ TEST_F(CrFileTest, ReopeningRecomputesTableAndAppendsAtEnd) {
   write_file(path, kHeader.substr(0, 15) + '\5' + std::string(288, '\0') + "block");
   CR_FILE* f = cr_open_file(path.c_str(), O_RDONLY, 0644, 64, 10, 10);
   ASSERT_NE(f, nullptr);
-  EXPECT_EQ(f->header.cr_tbl_nos, 24u);
+  EXPECT_EQ(f->header.cr_tbl_nos, 23u);
   EXPECT_EQ(f->write_ofs, 309u);
   cr_close_file(f);
 }
