@@ -9,6 +9,7 @@ inline constexpr int kLevels = 32;         // at most 32 levels of detail
 inline constexpr int kCacheSlots = 320;    // slot 0 heads the ring, 319 slots hold tiles or blocks
 inline constexpr int kMaxSide = 32767;     // the header stores sizes as signed 16-bit numbers
 inline constexpr int kJpegQuality = 80;    // quality of every JPEG rectangle of a CR file
+inline constexpr int kMaxRectSide = 256;   // largest CR rectangle: a plain block stores each side less one in a byte
 
 // Tile buffer sizes by pixel type, whatever the size of the tile in them.
 inline constexpr int kTileBytesB = kTileSide * kTileSide / 8;

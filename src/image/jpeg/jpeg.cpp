@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "image/jpeg/jmemorydatadst.hpp"
+#include "r64_types.hpp"
 
 namespace {
 
@@ -226,7 +227,8 @@ bool decode(Decompression& job, const void* memory, int memory_size, LoadJPGHead
   // Colour comes out as 4-byte pixels, ready for the destination rows.
   if (job.cinfo.out_color_space == JCS_RGB) job.cinfo.out_color_space = JCS_EXT_RGBX;
   jpeg_start_decompress(&job.cinfo);
-  return read_rows(job.cinfo, job.clear_fourth_bytes, read_callback, data);
+  // Data the library had to work around (a cut stream, a corrupt segment) is a failed decoding.
+  return read_rows(job.cinfo, job.clear_fourth_bytes, read_callback, data) && job.err.pub.num_warnings == 0;
 }
 
 }  // namespace
@@ -287,7 +289,9 @@ int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback
 
 int HeaderCallback(LoadJPGInfo* info, void* data) {
   auto* target = static_cast<CallbackInfo*>(data);
-  if (info->bpp != 24) return 0;
+  // Streams here are rectangles of CR files: a frame larger than the largest of them is damage,
+  // and must not make the decoder allocate what it claims.
+  if (info->bpp != 24 || info->width > kMaxRectSide || info->height > kMaxRectSide) return 0;
   const std::size_t bytes = std::size_t(info->width) * std::size_t(info->height) * kPixelBytes;
   target->dib = static_cast<unsigned char*>(std::calloc(bytes, 1));
   target->width = info->width;
@@ -342,5 +346,5 @@ bool jpeg_uncompress_into(const unsigned char* jpeg_data, int jpeg_length, int w
   job.clear_fourth_bytes = false;
   const bool decoded = decode(job, jpeg_data, jpeg_length, accept_expected_size, fixed_row, &target);
   jpeg_destroy_decompress(&job.cinfo);
-  return decoded && job.err.pub.num_warnings == 0;
+  return decoded;
 }

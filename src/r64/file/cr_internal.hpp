@@ -18,8 +18,7 @@ extern unsigned int indicate_file_size;
 
 namespace cr_internal {
 
-// Largest rectangle side: an uncompressed block stores each side less one in a byte.
-inline constexpr int kMaxRectSize = 256;
+inline constexpr int kMaxRectSize = kMaxRectSide;
 
 inline int fail(int code) {
   r64_error = code;

@@ -170,20 +170,16 @@ int store_block(CR_FILE* f, const CR_BUFFER& rect, int level, const Block& block
   return 0;
 }
 
-// Decodes the block just written; a block that does not give back the rectangle is a fault of
-// the codec, not of the data, and ends the process.
-Owned<unsigned char> decode(const Block& block, const CR_BUFFER& rect) {
-  int w = 0;
-  int h = 0;
-  Owned<unsigned char> pixels;
-  if (block.type == 'j')
-    pixels.reset(jpeg_uncompress(&w, &h, block.data.get(), block.size));
-  else if (block.type == 'n')
-    pixels.reset(none_uncompress(&w, &h, block.data.get(), block.size));
-  else
-    er_panic("_cr_write(1)");
-  if (!pixels || w != rect.w_len || h != rect.h_len) er_panic("_cr_write(2)");
-  return pixels;
+// The decoded samples of the rectangle being rebuilt.
+alignas(64) unsigned char decoded_scratch[4 * kMaxRectSize * kMaxRectSize];
+
+// Decodes the block just written, as a reader decodes it; a block that does not give back the
+// rectangle is a fault of the codec, not of the data, and ends the process.
+const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
+  if (block.type != 'j' && block.type != 'n') er_panic("_cr_write(1)");
+  CR_MEM_TBL stored{block.data.get(), block.type, {}, static_cast<unsigned int>(block.size)};
+  if (!cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded_scratch)) er_panic("_cr_write(2)");
+  return decoded_scratch;
 }
 
 // Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
@@ -203,9 +199,7 @@ int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FI
   if (store_block(f, rect, level, block, cal) < 0) return -1;
   if (level == 0) return 0;  // nothing is predicted from level 0
 
-  Owned<unsigned char> decoded = decode(block, rect);
-  block.data.reset();
-  cr_internal::rebuild(rect, parent, decoded.get(), cal);
+  cr_internal::rebuild(rect, parent, decode(block, rect), cal);
   return 0;
 }
 

@@ -147,17 +147,26 @@ TEST(JpegCompress, BadSizeOrLibraryErrorGivesNull) {
   EXPECT_EQ(jpeg_compress(nullptr, pixels.data(), 16, 16, kJpegQuality), nullptr);
 }
 
-// Stored without the D9 of its end marker, a stream decodes as the whole one; cut inside its scan
-// data, it still gives the full image, its first band of blocks intact.
-TEST(JpegUncompress, CutStreamStillDecodesToFullSize) {
+// Stored without the D9 of its end marker, a stream decodes as the whole one. Cut inside its scan
+// data, or with a frame larger than the largest rectangle (here a real frame patched to claim
+// 12000 x 12000 pixels), it is refused, quietly and without decoding what it claims.
+TEST(JpegUncompress, DamagedOrOversizedStreamGivesNull) {
   const Bytes stream = library_compress(noise(64 * 64 * 3), 64, 64, kJpegQuality);
   const Decoded whole = uncompress(stream);
   ASSERT_EQ(whole.size, Size(64, 64));
   EXPECT_EQ(uncompress(Bytes(stream.begin(), stream.end() - 1)).pixels, whole.pixels);
-  const Decoded cut = uncompress(Bytes(stream.begin(), stream.begin() + stream.size() * 3 / 4));
-  ASSERT_EQ(cut.size, Size(64, 64));
-  ASSERT_FALSE(cut.pixels.empty());
-  EXPECT_TRUE(std::equal(cut.pixels.begin(), cut.pixels.begin() + 64 * 16 * 4, whole.pixels.begin()));
+  Bytes huge = stream;
+  const Bytes frame = {0xFF, 0xC0};
+  const auto at = std::search(huge.begin(), huge.end(), frame.begin(), frame.end()) - huge.begin();
+  std::copy_n(Bytes{0x2E, 0xE0, 0x2E, 0xE0}.begin(), 4, huge.begin() + at + 5);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(uncompress(Bytes(stream.begin(), stream.begin() + stream.size() * 3 / 4)).pixels.empty());
+  EXPECT_TRUE(uncompress(huge).pixels.empty());
+  EXPECT_TRUE(uncompress(library_compress(noise(257 * 8 * 3), 257, 8, kJpegQuality)).pixels.empty());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  Bytes into(64 * 64 * 4);
+  EXPECT_TRUE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 64, into.data()));
+  EXPECT_FALSE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 63, into.data())) << "another size";
 }
 
 TEST(JpegUncompress, UndecodableInputGivesNull) {
