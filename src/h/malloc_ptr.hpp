@@ -11,3 +11,15 @@ struct FreeDeleter {
 
 template <typename T>
 using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+// `count` values of T, uninitialised (null when memory runs out).
+template <typename T>
+MallocPtr<T> malloc_array(size_t count) {
+  return MallocPtr<T>(static_cast<T*>(std::malloc(count * sizeof(T))));
+}
+
+// `count` values of T, zero-filled (null when memory runs out).
+template <typename T>
+MallocPtr<T> calloc_array(size_t count) {
+  return MallocPtr<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
+}

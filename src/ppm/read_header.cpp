@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ppmlib_types.hpp"
+#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -35,10 +36,7 @@ struct HeaderText {
 int read_byte(HeaderText& text) {
   if (text.length >= kTextLimit) return -1;
   char c;
-  ssize_t n;
-  do n = ::read(text.fd, &c, 1);
-  while (n < 0 && (errno == EINTR || errno == EAGAIN));
-  if (n != 1) return -1;
+  if (r64_internal::read_upto(text.fd, &c, 1) != 1) return -1;
   text.bytes[text.length++] = c;
   return static_cast<unsigned char>(c);
 }

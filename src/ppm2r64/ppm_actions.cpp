@@ -17,6 +17,7 @@
 #include "ppm_error.hpp"
 #include "ppmlib_types.hpp"
 #include "r64.hpp"
+#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -37,8 +38,7 @@ constexpr int kPixelBytes = 3;  // the output is always 'P': red, green, blue
 
 // Opens `filename` into the global handle and reads its header; any failure ends the run.
 void open_ppm(const char* filename) {
-  do ppm.pi_fd = ::open(filename, O_RDONLY);
-  while (ppm.pi_fd < 0 && errno == EAGAIN);
+  ppm.pi_fd = r64_internal::open_retrying(filename, O_RDONLY, 0);
   if (ppm.pi_fd < 0) exit_with(kCannotOpen, filename);
   if (read_header(&ppm) != 0) exit_with(kCannotReadHeader, filename);
 }
@@ -51,17 +51,9 @@ enum class RowRead { kFull, kEnded, kFailed };
 
 // Fills `row` from the descriptor, taking as many reads as the system needs.
 RowRead read_row(int fd, std::span<unsigned char> row) {
-  size_t got = 0;
-  while (got < row.size()) {
-    ssize_t n = ::read(fd, row.data() + got, row.size() - got);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return RowRead::kFailed;
-    }
-    if (n == 0) return RowRead::kEnded;
-    got += static_cast<size_t>(n);
-  }
-  return RowRead::kFull;
+  ssize_t got = r64_internal::read_upto(fd, row.data(), row.size());
+  if (got < 0) return RowRead::kFailed;
+  return static_cast<size_t>(got) < row.size() ? RowRead::kEnded : RowRead::kFull;
 }
 
 // Turns the samples of one PPM row into 'P' pixels scaled to 0..255. Samples of two bytes come

@@ -19,14 +19,13 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kKinds = {"read", "write", "lseek", "close", "pread", "pwrite", "fsync"};
-constexpr long kEveryPositionUpTo = 200;  // larger counts: the first and last 50 and a spread between
-constexpr long kEnds = 50;
 
 struct Job {
   std::vector<std::string> args;
   std::vector<std::string> watched;  // the files whose calls fail in turn
   std::vector<std::string> outputs;  // compared with the clean run's after a run that succeeds
   std::function<void()> prepare;     // puts the inputs back before every run
+  long most_positions = 200;         // per kind; beyond, the first and last fifth and a spread between
 };
 
 RunOptions shim_options(const std::string& path, const std::string& kind, long nth) {
@@ -49,11 +48,12 @@ long counted(const std::string& kind) {
   return -1;
 }
 
-std::vector<long> positions(long count) {
+std::vector<long> positions(long count, long most) {
   std::vector<long> chosen;
-  long step = count <= kEveryPositionUpTo ? 1 : (count - 2 * kEnds) / (kEveryPositionUpTo - 2 * kEnds) + 1;
+  long ends = most / 5;
+  long step = count <= most ? 1 : (count - 2 * ends) / (most - 2 * ends) + 1;
   for (long n = 1; n <= count; ++n)
-    if (count <= kEveryPositionUpTo || n <= kEnds || n > count - kEnds || n % step == 0) chosen.push_back(n);
+    if (count <= most || n <= ends || n > count - ends || n % step == 0) chosen.push_back(n);
   return chosen;
 }
 
@@ -88,6 +88,7 @@ std::string judge(const RunResult& result, const Job& job, const std::vector<std
 void sweep(const Job& job) {
   for (const std::string& watched : job.watched) {
     job.prepare();
+    fs::remove(scratch_path("counts"));
     RunResult clean_run = run_tool(job.args, shim_options(watched, "none", 0));
     ASSERT_EQ(clean_run.status, 0) << joined(job.args) << ": " << clean_run.err;
     std::vector<std::string> clean;
@@ -98,7 +99,7 @@ void sweep(const Job& job) {
 
     int refused = 0;
     for (size_t k = 0; k < kKinds.size(); ++k) {
-      for (long n : positions(counts[k])) {
+      for (long n : positions(counts[k], job.most_positions)) {
         job.prepare();
         RunResult result = run_tool(job.args, shim_options(watched, kKinds[k], n));
         refused += result.status == 1;
@@ -118,9 +119,9 @@ void copy_over(const std::string& from, const std::string& to) {
   fs::copy_file(scratch_path(from), scratch_path(to), fs::copy_options::overwrite_existing);
 }
 
-// "base.r64" holds level 0 of a 100 x 70 photo; with `levels`, every coarser level too.
-void make_base(bool levels) {
-  write_photo_ppm("in.ppm", 100, 70);
+// "base.r64" holds level 0 of a photo, 100 x 70 unless given; with `levels`, every coarser level too.
+void make_base(bool levels, int width = 100, int height = 70) {
+  write_photo_ppm("in.ppm", width, height);
   std::vector<std::string> args = {"-pr", "in.ppm", "base.r64"};
   if (levels) args.push_back("-l");
   ASSERT_EQ(run_tool(args).status, 0);
@@ -150,6 +151,13 @@ TEST(FaultInjection, PackingReportsEveryFailedCallOnItsFiles) {
            copy_over("base.r64", "pic.r64");
            remove_file("pic.cr");
          }});
+}
+
+// 20 x 17 tiles, more than the cache holds: tiles are written back to make room, and read again.
+TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
+  make_base(false, 1280, 1088);
+  sweep({{"-pr", "in.ppm", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { remove_file("pic.r64"); }, 60});
+  sweep({{"-t", "pic.r64", "-l"}, {"pic.r64"}, {"pic.r64"}, [] { copy_over("base.r64", "pic.r64"); }, 60});
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // A library preloaded into the tool under test that makes one chosen system call fail. It follows
 // the descriptors opened on files whose name contains FAULT_PATH, counts the calls of each kind on
 // them, and fails the FAULT_NTH call of kind FAULT_CALL (read, write, lseek, close, pread, pwrite,
-// fsync) with EIO, or ENOSPC for the writes. With FAULT_COUNT_FILE set, the counts of every kind
-// are written to that file at exit ("read 12\nwrite 3\n..."), so a clean run tells the sweep how
-// many positions there are. Descriptors opened inside the C library (standard streams) are never
-// followed, so they never fail.
+// fsync) with EIO, or ENOSPC for the writes. A close that fails stands for written data the system
+// could not keep: a file written through that descriptor goes back to the length it had when opened.
+// With FAULT_COUNT_FILE set, the counts of every kind are written to that file at exit
+// ("read 12\nwrite 3\n..."), so a clean run tells the sweep how many positions there are.
+// Descriptors opened inside the C library (standard streams) are never followed, so never fail.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -43,7 +45,14 @@ const Config& config() {
   return parsed;
 }
 
-std::atomic<bool> followed[kMaxFd];
+// What is known of a descriptor opened by the wrapped calls.
+struct Descriptor {
+  std::atomic<bool> followed;
+  std::atomic<bool> written;
+  off_t opened_length;
+};
+
+Descriptor descriptors[kMaxFd];
 std::atomic<long> calls[kKinds];
 
 template <typename Fn>
@@ -55,15 +64,21 @@ Fn next(const char* name) {
 int noted(int fd, const char* path) {
   if (fd < 0 || fd >= kMaxFd) return fd;
   const char* wanted = config().path;
-  followed[fd] = wanted != nullptr && *wanted != '\0' && path != nullptr && std::strstr(path, wanted) != nullptr;
+  bool follow = wanted != nullptr && *wanted != '\0' && path != nullptr && std::strstr(path, wanted) != nullptr;
+  struct stat st;
+  Descriptor& d = descriptors[fd];
+  d.opened_length = follow && ::fstat(fd, &st) == 0 ? st.st_size : 0;
+  d.written = false;
+  d.followed = follow;
   return fd;
 }
 
-bool is_followed(int fd) { return fd >= 0 && fd < kMaxFd && followed[fd]; }
+bool is_followed(int fd) { return fd >= 0 && fd < kMaxFd && descriptors[fd].followed; }
 
 // Counts a call on a followed descriptor; true when this is the one that must fail.
 bool must_fail(int fd, Kind kind) {
   if (!is_followed(fd)) return false;
+  if (kind == kWrite || kind == kPwrite) descriptors[fd].written = true;
   long n = ++calls[kind];
   return config().kind == kind && n == config().nth;
 }
@@ -79,6 +94,7 @@ mode_t mode_of(int flags, va_list args) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
+// Runs after the tool's own exit handlers, so every call it made is counted.
 __attribute__((destructor)) void write_counts() {
   const char* name = std::getenv("FAULT_COUNT_FILE");
   if (name == nullptr) return;
@@ -86,9 +102,9 @@ __attribute__((destructor)) void write_counts() {
   int length = 0;
   for (int k = 0; k < kKinds; ++k)
     length += std::snprintf(text + length, sizeof text - length, "%s %ld\n", kKindNames[k], calls[k].load());
-  static auto real_open = next<int (*)(const char*, int, ...)>("open");
-  static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
-  static auto real_close = next<int (*)(int)>("close");
+  auto real_open = next<int (*)(const char*, int, ...)>("open");
+  auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
+  auto real_close = next<int (*)(int)>("close");
   int fd = real_open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return;
   if (real_write(fd, text, static_cast<size_t>(length)) != length) std::fprintf(stderr, "fault_shim: short count\n");
@@ -190,11 +206,14 @@ int fsync(int fd) {
   return must_fail(fd, kFsync) ? fail<int>(EIO) : real(fd);
 }
 
-// A close that fails still releases the descriptor, as the system's does: only the report is lost.
+// A close that fails still releases the descriptor, as the system's does, and loses what was
+// written through it.
 int close(int fd) {
   static auto real = next<int (*)(int)>("close");
   bool failing = must_fail(fd, kClose);
-  if (fd >= 0 && fd < kMaxFd) followed[fd] = false;
+  if (failing && descriptors[fd].written && ::ftruncate(fd, descriptors[fd].opened_length) != 0)
+    std::fprintf(stderr, "fault_shim: cannot undo the writes\n");
+  if (fd >= 0 && fd < kMaxFd) descriptors[fd].followed = false;
   int result = real(fd);
   return failing ? fail<int>(EIO) : result;
 }

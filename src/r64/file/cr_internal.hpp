@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "r64.hpp"
+#include "r64_fail.hpp"
 #include "r64_io.hpp"
 
 // Progress of the writer: pixel bytes processed so far, and the count at which the next
@@ -20,10 +21,7 @@ namespace cr_internal {
 
 inline constexpr int kMaxRectSize = kMaxRectSide;
 
-inline int fail(int code) {
-  r64_error = code;
-  return -1;
-}
+using r64_internal::fail;
 
 // Coded samples are the identity on this band; outside it they are compressed by 32/332.
 inline constexpr int kBandLow = 32;

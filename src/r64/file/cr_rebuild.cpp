@@ -103,7 +103,7 @@ int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last
   for (; readable < jobs.size(); ++readable) {
     Job& job = jobs[readable];
     job.slot->row = -1;
-    if (!job.slot->pixels) job.slot->pixels.reset(static_cast<unsigned char*>(std::malloc(4 * static_cast<size_t>(rb.side) * rb.side)));
+    if (!job.slot->pixels) job.slot->pixels = malloc_array<unsigned char>(4 * static_cast<size_t>(rb.side) * rb.side);
     read_error = !job.slot->pixels ? kR64Memory : 0;
     if (read_error == 0 && cr_read(&job.block, rb.f, job.rect.w_ofs, job.rect.h_ofs, level) < 0) read_error = r64_error;
     if (read_error != 0) break;

@@ -38,17 +38,9 @@ constexpr unsigned int kProgressStep = 10000;
 constexpr int kMaxResidual = 255;          // residuals lie in -255..255
 constexpr int kChannels = 3;
 
-template <typename T>
-using Owned = MallocPtr<T>;
-
-template <typename T>
-Owned<T> allocate(size_t count) {
-  return Owned<T>(static_cast<T*>(std::malloc(count * sizeof(T))));
-}
-
 // One coded block and the kind it is stored as.
 struct Block {
-  Owned<unsigned char> data;
+  MallocPtr<unsigned char> data;
   int size = 0;
   char type = 0;
 };
@@ -214,7 +206,7 @@ int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs
 
   int side = f->header.rect_size;
   CR_BUFFER rect{w_ofs, h_ofs, std::min(side, level_w - w_ofs), std::min(side, level_h - h_ofs), nullptr};
-  auto pixels = allocate<unsigned char>(4 * pixel_count(rect));
+  auto pixels = malloc_array<unsigned char>(4 * pixel_count(rect));
   if (!pixels) return fail(kR64Memory);
   rect.buf = pixels.get();
   if (write_rectangle(rect, parent, f, r64, level) < 0) return -1;

@@ -29,26 +29,6 @@ inline bool write_all(int fd, const void* data, size_t n) {
   return true;
 }
 
-// Reads exactly n bytes from the current position; false when the read fails or the file ends
-// first (errno EIO then).
-inline bool read_exact(int fd, void* data, size_t n) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    ssize_t done = ::read(fd, p, n);
-    if (done < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return false;
-    }
-    if (done == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 // Repeats read_some(bytes so far) until it has delivered n bytes or meets the end of the file;
 // the count, or -1 on failure.
 template <typename ReadSome>
@@ -76,6 +56,14 @@ inline ssize_t read_upto(int fd, void* data, size_t n) {
 inline ssize_t read_at(int fd, void* data, size_t n, off_t offset) {
   char* p = static_cast<char*>(data);
   return read_until_end(n, [&](size_t got) { return ::pread(fd, p + got, n - got, offset + static_cast<off_t>(got)); });
+}
+
+// Reads exactly n bytes from the current position; false when the read fails or the file ends
+// first (errno EIO then).
+inline bool read_exact(int fd, void* data, size_t n) {
+  ssize_t got = read_upto(fd, data, n);
+  if (got >= 0 && static_cast<size_t>(got) < n) errno = EIO;
+  return got >= 0 && static_cast<size_t>(got) == n;
 }
 
 // Length of the file, found by seeking to its end; -1 on failure.

@@ -13,13 +13,9 @@
 #include "u_math.hpp"
 
 using namespace level_internal;
+using r64_internal::fail;
 
 namespace {
-
-int fail(int code) {
-  r64_error = code;
-  return -1;
-}
 
 constexpr int kQuarter = kTileSide / 2;
 

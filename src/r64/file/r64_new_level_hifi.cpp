@@ -12,10 +12,12 @@
 #include "malloc_ptr.hpp"
 #include "r64.hpp"
 #include "r64/fft/fastft_internal.hpp"
+#include "r64/file/r64_fail.hpp"
 #include "r64/file/r64_new_level.hpp"
 #include "u_math.hpp"
 
 using namespace level_internal;
+using r64_internal::fail;
 
 namespace {
 
@@ -25,20 +27,7 @@ constexpr int kLines = 4;   // target rows held in the line buffers
 // The 8-point frequency indices that survive the low-pass cut: 0, +1, -2, -1.
 constexpr int kKeptFrequencies[] = {0, 1, 6, 7};
 
-int fail(int code) {
-  r64_error = code;
-  return -1;
-}
-
 int channels(const R64_FILE* f) { return f->header.type == 'P' ? 3 : 1; }
-
-template <typename T>
-using Buffer = std::unique_ptr<T[], FreeDeleter>;
-
-template <typename T>
-Buffer<T> zeroed(size_t count) {
-  return Buffer<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
-}
 
 // Twiddle tables of the two transforms the filter runs, built exactly as the shared table of
 // fastft/fastdft is, so results match the allocating transforms bit for bit.
@@ -78,7 +67,7 @@ class SourceRows {
     first_col_ = -kHalf;
     last_col_ = last_block_origin(w) + kBlock - 1;
     stride_ = 3 * (last_col_ - first_col_ + 1);
-    bytes_ = zeroed<unsigned char>(static_cast<size_t>(kBlock) * stride_);
+    bytes_ = calloc_array<unsigned char>(static_cast<size_t>(kBlock) * stride_);
     return bytes_ != nullptr;
   }
 
@@ -100,7 +89,7 @@ class SourceRows {
   static int last_block_origin(int w) { return -kHalf + ((w + kHalf - 1) / kHalf) * kHalf; }
 
  private:
-  Buffer<unsigned char> bytes_;
+  MallocPtr<unsigned char> bytes_;
   int first_col_ = 0;
   int last_col_ = 0;
   int stride_ = 0;
@@ -229,7 +218,8 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
   int vol = channels(f);
   int buf_line = dest_w - dest_w % 4 + 12;
   size_t line_values = static_cast<size_t>(kLines) * buf_line;
-  Buffer<double> lines[3] = {zeroed<double>(line_values), zeroed<double>(line_values), zeroed<double>(line_values)};
+  MallocPtr<double> lines[3] = {calloc_array<double>(line_values), calloc_array<double>(line_values),
+                               calloc_array<double>(line_values)};
   SourceRows rows;
   if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w)) return fail(kR64Memory);
   double* buf[3] = {lines[0].get(), lines[1].get(), lines[2].get()};

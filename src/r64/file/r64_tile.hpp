@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "r64.hpp"
+#include "r64_fail.hpp"
 #include "u_math.hpp"
 
 namespace r64_internal {
@@ -100,11 +101,6 @@ inline void link_front(R64_FILE* f, R64_CACHE_ENT* ce) {
   ce->prev = head;
   head->next->prev = ce;
   head->next = ce;
-}
-
-inline int fail(int code) {
-  r64_error = code;
-  return -1;
 }
 
 }  // namespace r64_internal
