@@ -1,9 +1,12 @@
 // "-l" and "-lh" end to end: the levels they lay out, the counts they take, and the runs that fail.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "change_endian.hpp"
+#include "r64.hpp"
 #include "support/support.hpp"
 
 using namespace test_support;
@@ -41,6 +44,50 @@ TEST(Levels, CountsResumeAndOverrun) {
   RunResult two = run_tool({"-t", "t.r64", "-l", "2"});
   EXPECT_EQ(two.status, 1);
   EXPECT_EQ(two.err.rfind("r64 error: -9\nsystem : ", 0), 0u) << two.err;
+}
+
+// A count of levels is built level after level, each written out before the next is made from it.
+TEST(Levels, CountBuildsEachLevelFromTheOneBefore) {
+  std::string path = converted(1000, 800);
+  RunResult result = run_tool({"-t", "t.r64", "-l", "3"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(file_size(path), 3187508);  // the end of the 125 x 100 level 3
+}
+
+// A run cut short inside a level (a full disk, then space freed) is finished by the next run,
+// which rebuilds that level: the file equals that of a run never interrupted.
+TEST(Levels, ResumesALevelCutShort) {
+  std::string path = converted(300, 200);
+  ASSERT_EQ(run_tool({"-t", "t.r64", "-l"}).status, 0);
+  const std::string whole = read_file(path);
+  for (size_t cut : {size_t{8 + 180000 + 7000}, size_t{8 + 180000 + 45000 + 3333}, whole.size() - 1}) {
+    write_file(path, whole.substr(0, cut));
+    RunResult again = run_tool({"-t", "t.r64", "-l"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(read_file(path), whole) << "cut at " << cut;
+  }
+}
+
+// A bit file's levels fill a byte per 8 pixels of the bytes they reserve: each is found once its
+// tiles are written, so one run builds them all.
+TEST(Levels, BuildsEveryLevelOfABitFile) {
+  check_endian();
+  r64_init();
+  const std::string path = scratch_path("b.r64");
+  R64_FILE* f = r64_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 'B', 150, 100);
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 150; ++x) {
+      const unsigned char bit[3] = {static_cast<unsigned char>((x / 3 + y / 5) % 2)};
+      r64_set(f, x, y, 0, bit);
+    }
+  ASSERT_EQ(r64_close_file(f), 0);
+  RunResult result = run_tool({"-t", "b.r64", "-l"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  f = r64_open_file(path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  int levels = 0;
+  while (r64_check_level(f, levels) == 1) ++levels;
+  EXPECT_EQ(levels, 6);  // 150 x 100 down to 5 x 4
+  r64_close_file(f);
 }
 
 TEST(Levels, TargetThatCannotBeOpenedOrGrown) {

@@ -46,6 +46,7 @@ TEST(ReadHeader, AcceptedHeadersGiveFieldsAndLeaveDescriptorAtFirstPixelByte) {
       {"P6\r\n640 480\r\n255\r\n", "P6", 640, 480, 255, 17},  // the last LF is pixel data
       {"P6\t640\t480\t255\n", "P6", 640, 480, 255, 15},
       {"P6\n# scanner\n640 480 # size\n255\n", "P6", 640, 480, 255, 32},
+      {"P6\n# scanner\r640 480\n255\n", "P6", 640, 480, 255, 25},  // a comment ends at CR too
       {"P5 2 2 65535\n", "P5", 2, 2, 65535, 13},
       {"P7x 4 5 6\n", "P7x", 4, 5, 6, 10},  // magics of up to 3 chars are not judged
       {"P6\n#" + std::string(86, 'c') + "\n1 1\n255\n", "P6", 1, 1, 255, 99},  // the longest header text

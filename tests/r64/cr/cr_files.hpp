@@ -96,6 +96,7 @@ inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& s
         EXPECT_TRUE(e.type != 'j' || block.ends_with("\xFF\xD9")) << "exactly the JPEG stream";
         const std::vector<uint8_t> samples = decode_block(block, e.type, w, h);
         ASSERT_FALSE(samples.empty()) << "a block that decodes to " << w << "x" << h;
+        std::vector<uint8_t> coded(4 * static_cast<size_t>(w) * h);  // what the block must hold
         for (int c = 0; c < 3; ++c) {
           std::vector<int> parent, residual;  // the rebuilt parent pixel (0 for a root), the residual
           for (int y = 0; y < h; ++y)
@@ -108,11 +109,18 @@ inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& s
           int wrong = 0;
           for (size_t i = 0; i < residual.size(); ++i) {
             const int s = samples[3 * i + c];
-            wrong += e.type == 'n' && s != (level == top ? residual[i] : code_sample(residual[i], e.cal[c]));
+            coded[4 * i + c] = static_cast<uint8_t>(level == top ? residual[i] : code_sample(residual[i], e.cal[c]));
+            wrong += e.type == 'n' && s != coded[4 * i + c];
             out[level].at(x0 + static_cast<int>(i) % w, y0 + static_cast<int>(i) / w)[c] =
                 static_cast<uint8_t>(level == top ? s : std::clamp(parent[i] + residual_of(s, e.cal[c]), 0, 255));
           }
           EXPECT_EQ(wrong, 0) << "samples of channel " << c << " that are not the coded residuals";
+        }
+        if (e.type == 'j') {  // the coded residuals compressed at quality 80, and nothing else
+          int length = 0;
+          unsigned char* expected = jpeg_compress(&length, coded.data(), w, h, 80);
+          EXPECT_TRUE(block == std::string(reinterpret_cast<char*>(expected), static_cast<size_t>(length)));
+          std::free(expected);
         }
       }
 }

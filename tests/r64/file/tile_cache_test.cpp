@@ -84,6 +84,21 @@ TEST_F(R64FileTest, EvictsLeastRecentlyUsedTileAndWritesItBack) {
   r64_close_file(f);
 }
 
+// A tile loaded from the file and then changed is written back when evicted: 319 other tiles
+// read after it push it out, and the change is in the file.
+TEST_F(R64FileTest, ChangedTileReadFromTheFileIsWrittenBackOnEviction) {
+  R64_FILE* f = create('G', 20 * 64, 16 * 64);
+  for (int n = 0; n < 320; ++n) ASSERT_EQ(touch(f, n), 0);
+  ASSERT_EQ(r64_close_file(f), 0);
+  f = reopen(O_RDWR);
+  const unsigned char seven[3] = {7};
+  ASSERT_EQ(r64_set(f, 5, 0, 0, seven), 0);
+  unsigned char px[3];
+  for (int n = 1; n < 320; ++n) ASSERT_EQ(r64_red(px, f, (n % 20) * 64, (n / 20) * 64, 0), 0);
+  EXPECT_EQ(bytes()[8 + 5], 7) << "written back when it left the cache";
+  r64_close_file(f);
+}
+
 TEST_F(R64FileTest, ReadOnlyHandleRefusesTilesBeyondTheEnd) {
   R64_FILE* f = create('P', 200, 100);
   ASSERT_NE(f, nullptr);
