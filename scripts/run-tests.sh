@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: the optimised build, then a build under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Exits non-zero on the first failure.
+# UndefinedBehaviorSanitizer, with a few seconds of every fuzz target in between. Exits non-zero on
+# the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -8,6 +9,9 @@ jobs=$(nproc)
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPPM2R64_BENCH=OFF
 cmake --build "$root/build" -j "$jobs"
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+
+# A short run of every fuzz target; fuzz/run.sh 600 searches longer.
+"$root/fuzz/run.sh" 5
 
 cmake -S "$root" -B "$root/build-sanitize" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPPM2R64_SANITIZE=ON
 cmake --build "$root/build-sanitize" -j "$jobs"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
 
@@ -13,6 +14,8 @@ int rect_size = 256;
 PPM_INFO ppm{};
 
 namespace {
+
+constexpr long kMaxThreads = 1024;
 
 [[noreturn]] void fail(const char* message) {
   std::fputs(message, stderr);
@@ -81,6 +84,17 @@ int run_rect_size(int remaining, char** args) {
   return 1;
 }
 
+// A count of worker threads: a whole decimal number, at least 1.
+int run_threads(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -threads\n");
+  char* end = nullptr;
+  errno = 0;
+  long threads = std::strtol(args[0], &end, 10);
+  if (errno != 0 || end == args[0] || *end != '\0' || threads < 1 || threads > kMaxThreads) fail("invalid threads\n");
+  set_parallel_threads(static_cast<int>(threads));
+  return 1;
+}
+
 int run_pack(int remaining, char** args) {
   if (remaining < 1) fail("too few argments for -cr\n");
   if (target == nullptr) fail("target is required\n");
@@ -91,6 +105,7 @@ int run_pack(int remaining, char** args) {
 constexpr Command kCommands[] = {
     {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-l", run_levels}, {"-lh", run_levels_hifi},
     {"-t", run_target},        {"-crsize", run_rect_size}, {"-cr", run_pack},
+    {"-threads", run_threads},
 };
 
 const Command* find_command(std::string_view name) {

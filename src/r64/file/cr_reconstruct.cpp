@@ -31,8 +31,6 @@ constexpr auto kClamped = [] {
 // Samples inside the identity band stand for their residual plus the offset, so a rebuilt byte is
 // the predicted byte plus the sample less the offset, clamped. Four pixels at a time, when all
 // their samples lie in the band, take that path in vector code; the others go through the tables.
-constexpr size_t kGroupBytes = 16;
-
 #ifdef __SSE2__
 class BandGroup {
  public:

@@ -15,12 +15,15 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "change_endian.hpp"
 #include "cr_internal.hpp"
 #include "er_panic.hpp"
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
+#include "parallel.hpp"
 #include "r64_tile.hpp"
 
 unsigned int loading_file_size = 0;
@@ -47,9 +50,17 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Scratch for the prediction of the rectangle being coded; a rectangle needs it only while it is
-// coded and rebuilt, never while its children are written.
-alignas(64) unsigned char prediction_scratch[4 * kMaxRectSize * kMaxRectSize];
+// Scratch of the thread coding a rectangle: the parent's prediction and the decoded samples. A
+// rectangle needs them only while it is coded and rebuilt, never while its children are written.
+struct Scratch {
+  alignas(64) unsigned char predicted[4 * kMaxRectSize * kMaxRectSize];
+  alignas(64) unsigned char decoded[4 * kMaxRectSize * kMaxRectSize];
+};
+
+Scratch& scratch() {
+  thread_local std::unique_ptr<Scratch> mine = std::make_unique<Scratch>();
+  return *mine;
+}
 
 // Pixel bytes are handled in groups of 16 (four pixels): loops over a group's lanes compile to
 // vector code. Lane k carries channel k % 4; the fourth channel is padding.
@@ -162,59 +173,128 @@ int store_block(CR_FILE* f, const CR_BUFFER& rect, int level, const Block& block
   return 0;
 }
 
-// The decoded samples of the rectangle being rebuilt.
-alignas(64) unsigned char decoded_scratch[4 * kMaxRectSize * kMaxRectSize];
-
-// Decodes the block just written, as a reader decodes it; a block that does not give back the
+// Decodes the block just coded, as a reader decodes it; a block that does not give back the
 // rectangle is a fault of the codec, not of the data, and ends the process.
 const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
   if (block.type != 'j' && block.type != 'n') er_panic("_cr_write(1)");
   CR_MEM_TBL stored{block.data.get(), block.type, {}, static_cast<unsigned int>(block.size)};
-  if (!cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded_scratch)) er_panic("_cr_write(2)");
-  return decoded_scratch;
+  unsigned char* decoded = scratch().decoded;
+  if (!cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded)) er_panic("_cr_write(2)");
+  return decoded;
 }
 
-// Codes, stores and (above level 0) rebuilds one rectangle; its pixels end in rect.buf.
-int write_rectangle(CR_BUFFER& rect, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int level) {
-  if (cr_internal::read_r64_rect(rect, r64, level) < 0) return -1;
-  report_progress(rect);
+// One rectangle on its way into the file: its pixels (then its coded samples, then, above level
+// 0, its rebuilt pixels) and its block.
+struct Coded {
+  CR_BUFFER rect;
+  MallocPtr<unsigned char> pixels;
+  int level;
+  Block block;
+  Offsets cal{};
+};
 
+Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level) {
+  int side = f->header.rect_size;
+  Coded c{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs), std::min(side, f->level_h[level] - h_ofs),
+                    nullptr},
+          nullptr, level, {}};
+  c.pixels = malloc_array<unsigned char>(4 * pixel_count(c.rect));
+  c.rect.buf = c.pixels.get();
+  return c;
+}
+
+// Reads the rectangle's pixels from the R64 file; the tile cache makes this one thread's work.
+int read_rectangle(Coded& c, R64_FILE* r64) {
+  if (!c.pixels) return fail(kR64Memory);
+  if (cr_internal::read_r64_rect(c.rect, r64, c.level) < 0) return -1;
+  report_progress(c.rect);
+  return 0;
+}
+
+// Codes the rectangle against its parent (plain pixels for a root) into its block; touches
+// nothing shared, so rectangles of one generation are coded in parallel. No block: no memory.
+void code_rectangle(Coded& c, const CR_BUFFER* parent) {
   const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
   if (parent != nullptr) {
-    cr_internal::predict(*parent, rect, prediction_scratch);
-    predicted = prediction_scratch;
+    cr_internal::predict(*parent, c.rect, scratch().predicted);
+    predicted = scratch().predicted;
   }
-  Offsets cal = channel_offsets(residual_range(rect, predicted));
-  if (predicted != nullptr) code_residuals(rect, predicted, cal);
-  Block block = compress(rect);
-  if (!block.data) return fail(kR64Memory);
-  if (store_block(f, rect, level, block, cal) < 0) return -1;
-  if (level == 0) return 0;  // nothing is predicted from level 0
+  c.cal = channel_offsets(residual_range(c.rect, predicted));
+  if (predicted != nullptr) code_residuals(c.rect, predicted, c.cal);
+  c.block = compress(c.rect);
+}
 
-  cr_internal::rebuild(rect, parent, decode(block, rect), cal);
-  return 0;
+// Rebuilds the rectangle from its block as a reader will; nothing is predicted from level 0.
+void rebuild_rectangle(Coded& c, const CR_BUFFER* parent) {
+  if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect), c.cal);
+}
+
+int store(CR_FILE* f, const Coded& c) {
+  if (!c.block.data) return fail(kR64Memory);
+  return store_block(f, c.rect, c.level, c.block, c.cal);
+}
+
+// The rectangles that lie inside the finer level below `rect`, in the order they are written.
+std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& rect, int level) {
+  int side = f->header.rect_size;
+  std::vector<std::pair<int, int>> inside;
+  for (auto [dx, dy] : {std::pair{0, 0}, {side, 0}, {0, side}, {side, side}}) {
+    int w = 2 * rect.w_ofs + dx, h = 2 * rect.h_ofs + dy;
+    if (w < f->level_w[level - 1] && h < f->level_h[level - 1]) inside.emplace_back(w, h);
+  }
+  return inside;
+}
+
+// Writes the subtrees of level 1 under a rebuilt rectangle of level 2 on every thread: all their
+// pixels are read first, in the order one thread reads them, the subtrees are coded and rebuilt
+// in parallel, and the blocks stored in the order one thread stores them. When a read fails the
+// rectangles before it are still coded and stored, so the file ends as one thread leaves it.
+int write_level1_subtrees(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64) {
+  std::vector<Coded> order;       // the subtrees' rectangles, in file order
+  std::vector<size_t> subtree;    // where each subtree starts in `order`
+  for (auto [w, h] : children_of(f, parent, 2)) {
+    subtree.push_back(order.size());
+    order.push_back(make_coded(f, w, h, 1));
+    for (auto [cw, ch] : children_of(f, order.back().rect, 1)) order.push_back(make_coded(f, cw, ch, 0));
+  }
+  size_t readable = 0;
+  int read_error = 0;
+  for (; readable < order.size(); ++readable)
+    if (read_rectangle(order[readable], r64) < 0) {
+      read_error = r64_error;
+      break;
+    }
+  subtree.push_back(order.size());
+  parallel_for(static_cast<int>(subtree.size() - 1), [&](int t) {
+    size_t first = subtree[static_cast<size_t>(t)], end = std::min(subtree[static_cast<size_t>(t) + 1], readable);
+    if (first >= end) return;
+    Coded& top = order[first];
+    code_rectangle(top, &parent);
+    rebuild_rectangle(top, &parent);
+    for (size_t i = first + 1; i < end; ++i) code_rectangle(order[i], &top.rect);
+  });
+  for (size_t i = 0; i < readable; ++i)
+    if (store(f, order[i]) < 0) return -1;
+  return readable < order.size() ? fail(read_error) : 0;
 }
 
 }  // namespace
 
 namespace cr_internal {
 
+// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or, under
+// a rectangle of level 2 with more than one thread, the subtrees of level 1 all at once.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level) {
-  int level_w = f->level_w[level];
-  int level_h = f->level_h[level];
-  if (w_ofs >= level_w || h_ofs >= level_h) return 0;
-
-  int side = f->header.rect_size;
-  CR_BUFFER rect{w_ofs, h_ofs, std::min(side, level_w - w_ofs), std::min(side, level_h - h_ofs), nullptr};
-  auto pixels = malloc_array<unsigned char>(4 * pixel_count(rect));
-  if (!pixels) return fail(kR64Memory);
-  rect.buf = pixels.get();
-  if (write_rectangle(rect, parent, f, r64, level) < 0) return -1;
+  if (w_ofs >= f->level_w[level] || h_ofs >= f->level_h[level]) return 0;
+  Coded c = make_coded(f, w_ofs, h_ofs, level);
+  if (read_rectangle(c, r64) < 0) return -1;
+  code_rectangle(c, parent);
+  if (store(f, c) < 0) return -1;
   if (level == 0) return 0;
-
-  const int children[4][2] = {{0, 0}, {side, 0}, {0, side}, {side, side}};
-  for (const auto& child : children)
-    if (_cr_write(&rect, f, r64, 2 * w_ofs + child[0], 2 * h_ofs + child[1], level - 1) < 0) return -1;
+  rebuild_rectangle(c, parent);
+  if (level == 2 && parallel_threads() > 1) return write_level1_subtrees(c.rect, f, r64);
+  for (auto [w, h] : children_of(f, c.rect, level))
+    if (_cr_write(&c.rect, f, r64, w, h, level - 1) < 0) return -1;
   return 0;
 }
 
