@@ -17,35 +17,30 @@ using test_support::ppm_bytes;
 
 std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
 
+// The header overwrites the start of the file, leaving the descriptor and the offset of the first
+// pixel behind it; write_ppm writes header and pixels, and fails on a descriptor it cannot write.
 TEST(WriteHeader, WritesP6HeaderWhateverTheMagicAndWritePpmAddsThePixels) {
-  std::string path = test_support::scratch_path("image.ppm");
-  for (const char* magic : {"P6", "P5"}) {
-    test_support::write_file(path, std::string(40, 'x'));
-    PPM_INFO pi{};
-    pi.pi_fd = ::open(path.c_str(), O_RDWR), pi.pi_width = 640, pi.pi_height = 480, pi.pi_max = 255;
-    std::snprintf(pi.pi_type, sizeof pi.pi_type, "%s", magic);
-    ASSERT_EQ(write_header(&pi), 0);
-    EXPECT_EQ(::lseek(pi.pi_fd, 0, SEEK_CUR), 15);
-    EXPECT_EQ(pi.pi_offset, 15u);
-    ::close(pi.pi_fd);
-    EXPECT_EQ(test_support::read_file(path), "P6\n640 480\n255\n" + std::string(25, 'x'));
-  }
-  const unsigned char data[] = {1, 2, 3, 4, 5, 6};
+  const std::string path = test_support::scratch_path("image.ppm");
+  test_support::write_file(path, std::string(40, 'x'));
   PPM_INFO pi{};
-  pi.pi_fd = ::open(path.c_str(), O_RDONLY), pi.pi_width = 2, pi.pi_height = 1, pi.pi_max = 255;
-  EXPECT_EQ(write_ppm(&pi, data), -1);
+  pi.pi_fd = ::open(path.c_str(), O_RDWR), pi.pi_width = 640, pi.pi_height = 480, pi.pi_max = 255;
+  std::snprintf(pi.pi_type, sizeof pi.pi_type, "P5");
+  ASSERT_EQ(write_header(&pi), 0);
+  EXPECT_EQ(std::pair(::lseek(pi.pi_fd, 0, SEEK_CUR), pi.pi_offset), std::pair(off_t{15}, 15u));
   ::close(pi.pi_fd);
-  pi.pi_fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
-  EXPECT_EQ(write_ppm(&pi, data), 0);
-  ::close(pi.pi_fd);
+  EXPECT_EQ(test_support::read_file(path), "P6\n640 480\n255\n" + std::string(25, 'x'));
+  const unsigned char data[] = {1, 2, 3, 4, 5, 6};
+  pi.pi_width = 2, pi.pi_height = 1;
+  for (int flags : {O_RDONLY, O_WRONLY | O_TRUNC}) {
+    pi.pi_fd = ::open(path.c_str(), flags);
+    EXPECT_EQ(write_ppm(&pi, data), flags == O_RDONLY ? -1 : 0);
+    ::close(pi.pi_fd);
+  }
   EXPECT_EQ(test_support::read_file(path), "P6\n2 1\n255\n" + bytes({1, 2, 3, 4, 5, 6}));
 }
 
 // Target (x, y) takes the box around source (x * scale + dx, y * scale + dy); `none` maps nothing.
-struct Mapping {
-  int scale = 1, dx = 0, dy = 0, r_width = 0, r_height = 0;
-  bool none = false;
-};
+struct Mapping { int scale = 1, dx = 0, dy = 0, r_width = 0, r_height = 0; bool none = false; };
 
 int map(int* x, int* y, int* r_width, int* r_height, void* work) {
   const Mapping& m = *static_cast<const Mapping*>(work);
@@ -127,9 +122,7 @@ TEST(PpmConverter, TransposedTallBoxesMatchPlainMeans) {
 TEST(PpmConverter, RefusesWithAMessageAndCreatesNoTarget) {
   std::string from = test_support::scratch_path("from.ppm"), to = test_support::scratch_path("to.ppm");
   std::string missing = test_support::scratch_path("missing.ppm"), no_dir = test_support::scratch_path("no/t.ppm");
-  const struct {
-    std::string source, from, to, message;
-  } table[] = {
+  const struct { std::string source, from, to, message; } table[] = {
       {"", missing, to, "cannot open the file \"" + missing + "\"\n"},
       {"P6 1 x\n", from, to, "cannot read the PPM header of \"" + from + "\"\n"},
       {grid3(), from, no_dir, "cannot open the file \"" + no_dir + "\"\n"},

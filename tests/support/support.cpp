@@ -1,4 +1,4 @@
-// Shared test helpers: scratch directories per test, PPM images and runs of the built binary.
+// Shared test helpers: scratch directories per test, PPM images, R64 files and runs of the tools.
 #include "support/support.hpp"
 
 #include <fcntl.h>
@@ -9,12 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "change_endian.hpp"
 
 namespace fs = std::filesystem;
 
@@ -30,40 +31,63 @@ void remove_scratch_root() {
   fs::remove_all(scratch_root, ignored);
 }
 
-fs::path process_root() {
-  static const bool made = [] {
-    if (mkdtemp(scratch_root) == nullptr) throw std::runtime_error("mkdtemp failed");
-    std::atexit(remove_scratch_root);
-    return true;
-  }();
-  (void)made;
-  return scratch_root;
-}
-
-std::string current_test_name() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (info == nullptr) return "no_test";
-  std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  for (char& c : name)
-    if (c == '/') c = '_';
-  return name;
-}
-
 std::string drain(int fd) {
   std::string text;
   char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
+  close(fd);
   return text;
 }
 
 }  // namespace
 
+RunResult run_binary(const char* binary, std::vector<std::string> args, const RunOptions& options) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  const std::string cwd = scratch_dir();
+  std::vector<std::string> env = options.env;
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    for (std::string& entry : env) putenv(entry.data());
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (options.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> argv = {const_cast<char*>(binary)};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(binary, argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  // Standard error is drained once standard output closes; outputs here are small enough that its
+  // pipe never fills meanwhile.
+  RunResult result;
+  result.out = drain(out_pipe[0]);
+  result.err = drain(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
 std::string scratch_dir() {
-  fs::path dir = process_root() / current_test_name();
+  static const bool made = [] {
+    if (mkdtemp(scratch_root) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return std::atexit(remove_scratch_root) == 0;
+  }();
+  (void)made;
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "no_test";
+  std::replace(name.begin(), name.end(), '/', '_');
+  const fs::path dir = fs::path(scratch_root) / name;
   fs::create_directories(dir);
   return dir.string();
 }
@@ -78,121 +102,86 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 long file_size(const std::string& path) {
   std::error_code error;
-  auto size = fs::file_size(path, error);
+  const auto size = fs::file_size(path, error);
   return error ? -1 : static_cast<long>(size);
 }
 
+int leftover_temporaries() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(scratch_dir()))
+    count += entry.path().filename().string().find(".tmp.") != std::string::npos;
+  return count;
+}
+
 std::string ppm_bytes(std::string_view magic, int width, int height, int max, std::string_view pixels) {
-  std::string bytes = std::string(magic) + "\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
-                      std::to_string(max) + "\n";
-  bytes += pixels;
-  return bytes;
+  return std::string(magic) + "\n" + std::to_string(width) + " " + std::to_string(height) + "\n" +
+         std::to_string(max) + "\n" + std::string(pixels);
 }
 
 std::string photo_pixels(int width, int height, uint32_t seed) {
-  std::string pixels(static_cast<size_t>(width) * height * 3, '\0');
+  std::string pixels;
   uint32_t state = seed * 2654435761u + 1;
-  size_t i = 0;
-  for (int y = 0; y < height; ++y) {
+  for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       state = state * 1664525u + 1013904223u;
       int noise = static_cast<int>(state >> 28) - 8;
-      int r = (x * 255) / (width > 1 ? width - 1 : 1);
-      int g = (y * 255) / (height > 1 ? height - 1 : 1);
-      int b = ((x / 7 + y / 5) % 32) * 8;
-      for (int v : {r + noise, g - noise, b + noise / 2}) pixels[i++] = static_cast<char>(std::clamp(v, 0, 255));
+      int r = (x * 255) / std::max(width - 1, 1), g = (y * 255) / std::max(height - 1, 1), b = ((x / 7 + y / 5) % 32) * 8;
+      for (int v : {r + noise, g - noise, b + noise / 2}) pixels += static_cast<char>(std::clamp(v, 0, 255));
     }
-  }
   return pixels;
 }
 
-std::string write_photo_ppm(std::string_view name, int width, int height, uint32_t seed) {
-  std::string path = scratch_path(name);
-  write_file(path, ppm_bytes("P6", width, height, 255, photo_pixels(width, height, seed)));
-  return path;
+void write_photo_ppm(std::string_view name, int width, int height, uint32_t seed) {
+  write_file(scratch_path(name), ppm_bytes("P6", width, height, 255, photo_pixels(width, height, seed)));
 }
 
 std::string sample_path(std::string_view name) { return (fs::path(PPM2R64_SAMPLES) / name).string(); }
 
-namespace {
+Image Image::of(int width, int height, const std::function<void(int x, int y, uint8_t* px)>& fn) {
+  Image image(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) fn(x, y, image.at(x, y));
+  return image;
+}
 
-// The environment of this process with the entries of `extra` added, replacing those of the same name.
-std::vector<std::string> child_environment(const std::vector<std::string>& extra) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string_view text(*entry);
-    bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& e) {
-      return e.substr(0, e.find('=') + 1) == text.substr(0, text.find('=') + 1);
-    });
-    if (!replaced) entries.emplace_back(text);
+Image textured(int w, int h) {
+  Image image(w, h);
+  for (size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<uint8_t>(i * 7 / 3 + i % 3 * 85);
+  return image;
+}
+
+void write_r64(const std::string& path, char type, const Image& image, bool levels) {
+  check_endian();
+  r64_init();
+  R64_FILE* f = r64_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, image.w, image.h);
+  ASSERT_NE(f, nullptr) << "r64 error " << r64_error;
+  for (int y = 0; f->level_ofs[0] != 0 && y < image.h; ++y)
+    for (int x = 0; x < image.w; ++x) ASSERT_EQ(r64_set(f, x, y, 0, image.at(x, y)), 0);
+  testing::internal::CaptureStdout();
+  int level = 0;
+  while (levels && r64_flush(f) == 0 && r64_new_level(f, level) == 0) ++level;
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(!levels || r64_error == kR64NoLevel) << "level " << level << ": r64 error " << r64_error;
+  ASSERT_EQ(r64_close_file(f), 0);
+}
+
+std::vector<Image> read_levels(R64_FILE* f) {
+  std::vector<Image> levels;
+  for (int k = 0; r64_check_level(f, k) == 1; ++k) {
+    Image& level = levels.emplace_back(f->level_w[k], f->level_h[k]);
+    for (int y = 0; y < level.h; ++y)
+      for (int x = 0; x < level.w; ++x) {
+        uint8_t* px = level.at(x, y);
+        EXPECT_EQ(r64_red(px, f, x, y, k), 0);
+        if (f->header.type != 'P') px[1] = px[2] = px[0];
+      }
   }
-  entries.insert(entries.end(), extra.begin(), extra.end());
-  return entries;
-}
-
-RunResult run_binary(const std::string& binary, const std::vector<std::string>& args, const RunOptions& options) {
-  std::vector<std::string> environment = child_environment(options.env);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  std::string cwd = options.cwd.empty() ? scratch_dir() : options.cwd;
-
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (chdir(cwd.c_str()) != 0) _exit(127);
-    if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    std::vector<char*> argv;
-    std::string name = binary;
-    argv.push_back(name.data());
-    std::vector<std::string> copies = args;
-    for (auto& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execve(binary.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  // Drain stderr on a second descriptor only after stdout closes; outputs here are small enough
-  // that the pipe buffer of standard error never fills while standard output is read.
-  RunResult result;
-  result.out = drain(out_pipe[0]);
-  result.err = drain(err_pipe[0]);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-}  // namespace
-
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
-  return run_binary(PPM2R64_BINARY, args, options);
-}
-
-RunResult run_cr2ppm(const std::vector<std::string>& args, const RunOptions& options) {
-  return run_binary(CR2PPM_BINARY, args, options);
+  return levels;
 }
 
 }  // namespace test_support

@@ -1,11 +1,14 @@
-// Shared test helpers: scratch files, PPM images, whole-file reads and runs of the built tool.
+// Shared test helpers: scratch files, PPM images, R64 files made from pixels, whole-file reads and
+// runs of the built tools.
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "r64.hpp"
 
 namespace test_support {
 
@@ -16,33 +19,55 @@ std::string scratch_path(std::string_view name);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes);
-long file_size(const std::string& path);
+long file_size(const std::string& path);  // -1 when there is no such file
+// Files of the scratch directory whose name holds ".tmp.", as the tools name their unfinished outputs.
+int leftover_temporaries();
 
 // The bytes of a raw PPM/PGM file with the plain header "<magic>\n<w> <h>\n<max>\n".
 std::string ppm_bytes(std::string_view magic, int width, int height, int max, std::string_view pixels);
 // A deterministic photo-like P6 image: smooth gradients with some texture.
 std::string photo_pixels(int width, int height, uint32_t seed = 1);
-// Writes a P6 file of photo_pixels and returns its path in the scratch directory.
-std::string write_photo_ppm(std::string_view name, int width, int height, uint32_t seed = 1);
-
+// Writes a P6 file of photo_pixels into the scratch directory.
+void write_photo_ppm(std::string_view name, int width, int height, uint32_t seed = 1);
 // Path of a sample photo bundled in the repo (samples/).
 std::string sample_path(std::string_view name);
 
-struct RunResult {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
+// An image in memory: 3 bytes per pixel, rows top to bottom.
+struct Image {
+  int w, h;
+  std::vector<uint8_t> rgb;
+  Image(int width, int height) : w(width), h(height), rgb(3 * static_cast<size_t>(width) * height) {}
+  // The image whose pixel (x, y) `fn` fills.
+  static Image of(int width, int height, const std::function<void(int x, int y, uint8_t* px)>& fn);
+  uint8_t* at(int x, int y) { return &rgb[3 * (static_cast<size_t>(y) * w + x)]; }
+  const uint8_t* at(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * w + x)]; }
 };
+
+// Bytes that change from pixel to pixel and from channel to channel.
+Image textured(int w, int h);
+
+// Writes `image` with r64_set as level 0 of a new R64 file of `type` ('G' and 'B' take the red
+// byte; a file too small for any level gets its header alone) and closes it; with `levels`, first
+// builds every coarser level with r64_new_level, flushing before each, its progress swallowed. The
+// test fails when a call fails.
+void write_r64(const std::string& path, char type, const Image& image, bool levels = false);
+// Every level present in an open R64 file, read through r64_red; one-byte pixels fill all three.
+std::vector<Image> read_levels(R64_FILE* f);
+
+struct RunResult { int status = -1; std::string out, err; };  // status: the exit status, or 128 + signal
 
 struct RunOptions {
-  std::string cwd;                // empty: the scratch directory
-  long file_size_limit = -1;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
-  std::vector<std::string> env;   // "NAME=value" entries set in the tool's environment
+  long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
+  std::vector<std::string> env;  // "NAME=value" entries set in the tool's environment
 };
 
-// Runs the built ppm2r64 with the given arguments, capturing both output streams.
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
-// The same for the built cr2ppm.
-RunResult run_cr2ppm(const std::vector<std::string>& args, const RunOptions& options = {});
+// Runs a built tool in the scratch directory, capturing both output streams.
+RunResult run_binary(const char* binary, std::vector<std::string> args, const RunOptions& options);
+inline RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return run_binary(PPM2R64_BINARY, args, options);
+}
+inline RunResult run_cr2ppm(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return run_binary(CR2PPM_BINARY, args, options);
+}
 
 }  // namespace test_support

@@ -1,12 +1,12 @@
 // Packs an open R64 file into a new CR file: depth first from the coarsest level down, each
-// rectangle read pixel by pixel, coded as plain pixels (a root) or as offset and companded
+// rectangle read through the tile cache, coded as plain pixels (a root) or as offset and companded
 // residuals against its rebuilt parent, stored as JPEG or uncompressed, then decoded back and
 // rebuilt exactly as a reader will, so that its children are predicted from what a reader sees.
+// With more than one thread the subtrees of level 1 are coded in parallel; the file is the same.
 #include <fcntl.h>
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <tuple>
@@ -30,7 +29,7 @@ Bytes noise(std::size_t count) {
 
 // Compresses pixels of `components` samples in `space` with plain libjpeg, set up as the codec
 // sets it: defaults, then the quality with force-baseline.
-Bytes library_compress(const Bytes& samples, int width, int height, int quality, int components = 3,
+Bytes library_compress(const Bytes& samples, int width, int height, int quality = kJpegQuality, int components = 3,
                        J_COLOR_SPACE space = JCS_RGB) {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr err;
@@ -39,19 +38,16 @@ Bytes library_compress(const Bytes& samples, int width, int height, int quality,
   unsigned char* out = nullptr;
   unsigned long out_size = 0;
   jpeg_mem_dest(&cinfo, &out, &out_size);
-  cinfo.image_width = static_cast<JDIMENSION>(width);
-  cinfo.image_height = static_cast<JDIMENSION>(height);
-  cinfo.input_components = components;
-  cinfo.in_color_space = space;
+  std::tie(cinfo.image_width, cinfo.image_height, cinfo.input_components, cinfo.in_color_space) =
+      std::tuple(JDIMENSION(width), JDIMENSION(height), components, space);
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
-  std::vector<JSAMPROW> rows(height);
-  for (int y = 0; y < height; ++y) rows[y] = const_cast<JSAMPROW>(&samples[std::size_t(y) * width * components]);
-  jpeg_write_scanlines(&cinfo, rows.data(), static_cast<JDIMENSION>(height));
+  for (JSAMPROW row; cinfo.next_scanline < cinfo.image_height; jpeg_write_scanlines(&cinfo, &row, 1))
+    row = const_cast<JSAMPROW>(&samples[std::size_t(cinfo.next_scanline) * width * components]);
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
-  Bytes stream(out, out + out_size);
+  const Bytes stream(out, out + out_size);
   std::free(out);
   return stream;
 }
@@ -68,10 +64,8 @@ Bytes library_decompress(const Bytes& stream, J_COLOR_SPACE space) {
   jpeg_start_decompress(&cinfo);
   const std::size_t stride = std::size_t(cinfo.output_width) * cinfo.output_components;
   Bytes samples(stride * cinfo.output_height);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = &samples[cinfo.output_scanline * stride];
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
+  for (JSAMPROW row; cinfo.output_scanline < cinfo.output_height; jpeg_read_scanlines(&cinfo, &row, 1))
+    row = &samples[cinfo.output_scanline * stride];
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
   return samples;
@@ -83,34 +77,13 @@ Bytes compress(const Bytes& pixels, int width, int height, int quality) {
   return stream ? Bytes(stream.get(), stream.get() + length) : Bytes{};
 }
 
-struct Decoded {
-  Size size{-1, -1};
-  Bytes pixels;  // empty when the codec gave null
-};
+struct Decoded { Size size{-1, -1}; Bytes pixels; };  // pixels empty when the codec gave null
 
 Decoded uncompress(const Bytes& stream) {
   Decoded d;
-  const int length = static_cast<int>(stream.size());
-  MallocPtr<unsigned char> pixels(jpeg_uncompress(&d.size.first, &d.size.second, stream.data(), length));
+  MallocPtr<unsigned char> pixels(jpeg_uncompress(&d.size.first, &d.size.second, stream.data(), int(stream.size())));
   if (pixels) d.pixels.assign(pixels.get(), pixels.get() + std::size_t(d.size.first) * d.size.second * 4);
   return d;
-}
-
-TEST(JpegCompress, OneColourRectangleRoundTripsWithinJpegError) {
-  constexpr unsigned char kPixel[4] = {200, 100, 50, 0xA5};
-  Bytes pixels;
-  for (int i = 0; i < 16 * 16; ++i) pixels.insert(pixels.end(), kPixel, kPixel + 4);
-  const Bytes stream = compress(pixels, 16, 16, kJpegQuality);
-  ASSERT_GE(stream.size(), 4u);
-  EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 2), (Bytes{0xFF, 0xD8}));
-  EXPECT_EQ(Bytes(stream.end() - 2, stream.end()), (Bytes{0xFF, 0xD9}));
-  const Decoded decoded = uncompress(stream);
-  ASSERT_EQ(decoded.size, Size(16, 16));
-  ASSERT_EQ(decoded.pixels.size(), pixels.size());
-  for (std::size_t i = 0; i < pixels.size(); i += 4) {
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(decoded.pixels[i + c], kPixel[c], 4) << "pixel " << i / 4;
-    EXPECT_EQ(decoded.pixels[i + 3], 0) << "pixel " << i / 4;
-  }
 }
 
 // libjpeg skips the fourth byte itself: the stream is the plain 3-byte RGB one to the last byte,
@@ -148,61 +121,35 @@ TEST(JpegCompress, BadSizeOrLibraryErrorGivesNull) {
 }
 
 // Stored without the D9 of its end marker, a stream decodes as the whole one. Cut inside its scan
-// data, or with a frame larger than the largest rectangle (here a real frame patched to claim
-// 12000 x 12000 pixels), it is refused, quietly and without decoding what it claims.
-TEST(JpegUncompress, DamagedOrOversizedStreamGivesNull) {
-  const Bytes stream = library_compress(noise(64 * 64 * 3), 64, 64, kJpegQuality);
+// data or before it, with a frame larger than the largest rectangle (here a real frame patched to
+// claim 12000 x 12000 pixels), or not a stream at all, it is refused quietly, without decoding what
+// it claims.
+TEST(JpegUncompress, DamagedOversizedOrUndecodableStreamGivesNull) {
+  const Bytes stream = library_compress(noise(64 * 64 * 3), 64, 64);
   const Decoded whole = uncompress(stream);
   ASSERT_EQ(whole.size, Size(64, 64));
   EXPECT_EQ(uncompress(Bytes(stream.begin(), stream.end() - 1)).pixels, whole.pixels);
+  const Bytes frame = {0xFF, 0xC0}, start_of_scan = {0xFF, 0xDA};
   Bytes huge = stream;
-  const Bytes frame = {0xFF, 0xC0};
-  const auto at = std::search(huge.begin(), huge.end(), frame.begin(), frame.end()) - huge.begin();
-  std::copy_n(Bytes{0x2E, 0xE0, 0x2E, 0xE0}.begin(), 4, huge.begin() + at + 5);
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(uncompress(Bytes(stream.begin(), stream.begin() + stream.size() * 3 / 4)).pixels.empty());
-  EXPECT_TRUE(uncompress(huge).pixels.empty());
-  EXPECT_TRUE(uncompress(library_compress(noise(257 * 8 * 3), 257, 8, kJpegQuality)).pixels.empty());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  Bytes into(64 * 64 * 4);
-  EXPECT_TRUE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 64, into.data()));
-  EXPECT_FALSE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 63, into.data())) << "another size";
-}
-
-TEST(JpegUncompress, UndecodableInputGivesNull) {
-  const Bytes stream = library_compress(noise(32 * 32 * 3), 32, 32, kJpegQuality);
-  const Bytes start_of_scan = {0xFF, 0xDA};
-  const auto scan = std::search(stream.begin(), stream.end(), start_of_scan.begin(), start_of_scan.end());
+  std::copy_n(Bytes{0x2E, 0xE0, 0x2E, 0xE0}.begin(), 4, std::search(huge.begin(), huge.end(), frame.begin(), frame.end()) + 5);
   const std::pair<const char*, Bytes> kCases[] = {
+      {"cut in the scan", Bytes(stream.begin(), stream.begin() + stream.size() * 3 / 4)},
+      {"cut before the scan", Bytes(stream.begin(), std::search(stream.begin(), stream.end(), start_of_scan.begin(), start_of_scan.end()))},
+      {"12000 x 12000", huge},
+      {"257 wide", library_compress(noise(257 * 8 * 3), 257, 8)},
       {"empty", {}},
       {"start marker only", {0xFF, 0xD8}},
       {"not a jpeg", {'P', '6', '\n', '3', '2', ' ', '3', '2', '\n', '2', '5', '5', '\n'}},
-      {"cut before the scan", Bytes(stream.begin(), scan)},
       {"segment of 1000 bytes in 8", {0xFF, 0xD8, 0xFF, 0xE1, 0x03, 0xE8, 1, 2, 3, 4, 5, 6, 7, 8}},
   };
+  testing::internal::CaptureStderr();
   for (const auto& [name, bytes] : kCases) EXPECT_TRUE(uncompress(bytes).pixels.empty()) << name;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   int width, height;
   EXPECT_EQ(jpeg_uncompress(&width, &height, stream.data(), -5), nullptr);
-}
-
-// Grey is offered as 8 bits a pixel with the palette (i, i, i, 0); jpeg_uncompress refuses it.
-TEST(JpegUncompress, GreyStreamIsOfferedWithAGreyPaletteAndRefused) {
-  const Bytes stream = library_compress(noise(20 * 12), 20, 12, kJpegQuality, 1, JCS_GRAYSCALE);
-  using Offer = std::pair<LoadJPGInfo, Bytes>;  // what the header callback saw, and its palette's bytes
-  auto record = [](LoadJPGInfo* info, void* data) {
-    const auto* palette = reinterpret_cast<const unsigned char*>(info->palette);
-    *static_cast<Offer*>(data) = {*info, Bytes(palette, palette + info->num_palette * sizeof(RGB4))};
-    return 0;
-  };
-  auto no_row = [](int, void*) -> void* { ADD_FAILURE() << "row read after a refusal"; return nullptr; };
-  Offer offer{};
-  EXPECT_EQ(LoadJPGFromMemory(stream.data(), int(stream.size()), record, no_row, &offer), 0);
-  EXPECT_EQ(Size(offer.first.width, offer.first.height), Size(20, 12));
-  EXPECT_EQ(offer.first.bpp, 8);
-  Bytes grey_palette;
-  for (int i = 0; i < 256 * 4; ++i) grey_palette.push_back(i % 4 == 3 ? 0 : static_cast<unsigned char>(i / 4));
-  EXPECT_EQ(offer.second, grey_palette);
-  EXPECT_TRUE(uncompress(stream).pixels.empty());
+  Bytes into(64 * 64 * 4);
+  EXPECT_TRUE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 64, into.data()));
+  EXPECT_FALSE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 63, into.data())) << "another size";
 }
 
 // Each colour is scaled by black, as libjpeg hands the samples back: red = C x K / 255 truncated.
@@ -218,17 +165,31 @@ TEST(JpegUncompress, CmykStreamDecodesThroughTheBlackChannel) {
   EXPECT_EQ(decoded.pixels, expected);
 }
 
+// Grey is offered as 8 bits a pixel with the palette (i, i, i, 0), and jpeg_uncompress refuses it.
 // Null callbacks are refused before the stream is read; a read callback that returns null stops
 // the decoding, and an image not decoded whole fails the load.
-TEST(LoadJPGFromMemory, MissingCallbackOrRowGivesZero) {
-  const Bytes stream = library_compress(noise(16 * 32 * 3), 16, 32, kJpegQuality);
-  const int length = static_cast<int>(stream.size());
+TEST(LoadJPGFromMemory, OffersGreyWithAPaletteAndFailsWithoutCallbacksOrRows) {
+  const Bytes grey = library_compress(noise(20 * 12), 20, 12, kJpegQuality, 1, JCS_GRAYSCALE);
+  using Offer = std::pair<LoadJPGInfo, Bytes>;  // what the header callback saw, and its palette's bytes
+  auto record = [](LoadJPGInfo* info, void* data) {
+    const auto* palette = reinterpret_cast<const unsigned char*>(info->palette);
+    *static_cast<Offer*>(data) = {*info, Bytes(palette, palette + info->num_palette * sizeof(RGB4))};
+    return 0;
+  };
+  auto no_row = [](int, void*) -> void* { ADD_FAILURE() << "row read after a refusal"; return nullptr; };
+  Offer offer{};
+  EXPECT_EQ(LoadJPGFromMemory(grey.data(), int(grey.size()), record, no_row, &offer), 0);
+  EXPECT_EQ(std::tuple(offer.first.width, offer.first.height, offer.first.bpp), std::tuple(20, 12, 8));
+  for (int i = 0; i < 256 * 4; ++i) ASSERT_EQ(offer.second.at(i), i % 4 == 3 ? 0 : i / 4) << i;
+  EXPECT_TRUE(uncompress(grey).pixels.empty());
+
+  const Bytes stream = library_compress(noise(16 * 32 * 3), 16, 32);
   CallbackInfo info{};
-  EXPECT_EQ(LoadJPGFromMemory(stream.data(), length, nullptr, ReadCallback, &info), 0);
-  EXPECT_EQ(LoadJPGFromMemory(stream.data(), length, HeaderCallback, nullptr, &info), 0);
+  EXPECT_EQ(LoadJPGFromMemory(stream.data(), int(stream.size()), nullptr, ReadCallback, &info), 0);
+  EXPECT_EQ(LoadJPGFromMemory(stream.data(), int(stream.size()), HeaderCallback, nullptr, &info), 0);
   EXPECT_EQ(info.dib, nullptr);
   auto stop_at_row_5 = [](int line, void* data) { return line == 5 ? nullptr : ReadCallback(line, data); };
-  EXPECT_EQ(LoadJPGFromMemory(stream.data(), length, HeaderCallback, stop_at_row_5, &info), 0);
+  EXPECT_EQ(LoadJPGFromMemory(stream.data(), int(stream.size()), HeaderCallback, stop_at_row_5, &info), 0);
   std::free(info.dib);
 }
 

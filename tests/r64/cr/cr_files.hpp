@@ -1,6 +1,7 @@
-// Test support for CR files: a fixture that sets up the library, and an independent reading of CR
-// files - table entries straight from the file's bytes, blocks decoded to coded samples, every
-// level rebuilt by the reconstruction rule with the sample mapping written out from its definition.
+// Test support for CR files: a fixture that sets up the library, packing an image, and an
+// independent reading of CR files - table entries straight from the file's bytes, blocks decoded to
+// coded samples, every level rebuilt by the reconstruction rule with the sample mapping written
+// out from its definition.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,17 +21,10 @@
 
 namespace cr_test {
 
+using test_support::Image;
+
 struct CrTest : ::testing::Test {
   void SetUp() override { check_endian(); r64_init(); }
-};
-
-// An image in memory: 3 bytes per pixel, rows top to bottom.
-struct Image {
-  int w, h;
-  std::vector<uint8_t> rgb;
-  Image(int width, int height) : w(width), h(height), rgb(3 * static_cast<size_t>(width) * height) {}
-  uint8_t* at(int x, int y) { return &rgb[3 * (static_cast<size_t>(y) * w + x)]; }
-  const uint8_t* at(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * w + x)]; }
 };
 
 // The big-endian unsigned number of `n` bytes at `at`.
@@ -76,8 +70,9 @@ inline int residual_of(int s, int offset) {
 // Rebuilds every level of the CR file `cr` into `out` (empty), coarsest first, every rectangle of
 // the coarsest level being a root of plain pixels. On the way it checks against `source` (the R64
 // file's levels, finest first) that every rectangle of every level has a block of the kind its size
-// calls for, that each offset centres the rectangle's residuals against the rebuilt parent, and
-// that each 'n' block holds exactly the coded residuals; entries past the last level stay zero.
+// calls for, that each offset centres the rectangle's residuals against the rebuilt parent, that
+// each 'n' block holds exactly the coded residuals and each 'j' block is exactly their JPEG at
+// quality 80; entries past the last level stay zero.
 inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& source, std::vector<Image>& out) {
   const int rect = static_cast<int>(be(cr, 8, 2)), top = static_cast<int>(source.size()) - 1;
   auto count = [rect](int side) { return static_cast<size_t>(side + rect - 1) / rect; };  // rectangles along a side
@@ -93,7 +88,6 @@ inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& s
         const Entry e = entry(cr, first[level] + y0 / rect * count(source[level].w) + x0 / rect);
         EXPECT_EQ(e.type, w >= 16 && h >= 16 ? 'j' : 'n');
         const std::string block = e.ofs != 0 ? cr.substr(e.ofs, e.size) : "";
-        EXPECT_TRUE(e.type != 'j' || block.ends_with("\xFF\xD9")) << "exactly the JPEG stream";
         const std::vector<uint8_t> samples = decode_block(block, e.type, w, h);
         ASSERT_FALSE(samples.empty()) << "a block that decodes to " << w << "x" << h;
         std::vector<uint8_t> coded(4 * static_cast<size_t>(w) * h);  // what the block must hold
@@ -125,51 +119,25 @@ inline void rebuild_and_check(const std::string& cr, const std::vector<Image>& s
       }
 }
 
-inline Image textured(int w, int h) {
-  Image image(w, h);
-  for (size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = static_cast<uint8_t>(i * 7 / 3 + i % 3 * 85);
-  return image;
-}
-
-// Every level of an open R64 file, read through r64_red; one-byte pixels serve as red, green and
-// blue.
-inline std::vector<Image> read_levels(R64_FILE* f) {
-  std::vector<Image> levels;
-  for (int k = 0; r64_check_level(f, k); ++k) {
-    Image& level = levels.emplace_back(f->level_w[k], f->level_h[k]);
-    for (int y = 0; y < level.h; ++y)
-      for (int x = 0; x < level.w; ++x) {
-        r64_red(level.at(x, y), f, x, y, k);
-        if (f->header.type != 'P') level.at(x, y)[1] = level.at(x, y)[2] = level.at(x, y)[0];
-      }
-  }
-  return levels;
-}
-
-// cr_write_file's result and r64_error, what the level builder and the writer printed, the CR
-// file's bytes, and the levels of the R64 file read back through r64_red.
+// cr_write_file's result and r64_error, what it printed, the CR file's bytes, and the levels of the
+// R64 file read back through r64_red.
 struct Packed { int result = -100, error = 0; std::string out, cr, cr_path; std::vector<Image> levels; };
 
-// Writes `base` as level 0 of a new R64 file of `type` ('G' takes its red byte) with r64_set,
-// builds the further levels with r64_new_level unless `build` is false, and packs the file.
+// Writes `base` as a new R64 file of `type` with every level built (unless `build` is false) and
+// packs it in rectangles of `rect`.
 inline Packed pack(const Image& base, int rect, char type = 'P', bool build = true) {
-  const std::string r64_path = test_support::scratch_path("a.r64"), cr_path = test_support::scratch_path("a.cr");
+  const std::string r64_path = test_support::scratch_path("a.r64");
+  test_support::write_r64(r64_path, type, base, build);
   Packed p;
-  R64_FILE* f = r64_open_file(r64_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, base.w, base.h);
-  for (int y = 0; y < base.h; ++y)
-    for (int x = 0; x < base.w; ++x) r64_set(f, x, y, 0, base.at(x, y));
+  p.cr_path = test_support::scratch_path("a.cr");
+  R64_FILE* f = r64_open_file(r64_path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  p.levels = test_support::read_levels(f);
   testing::internal::CaptureStdout();
-  for (int level = 0; build && r64_flush(f) == 0 && r64_new_level(f, level) == 0;) ++level;
-  r64_close_file(f);
-
-  f = r64_open_file(r64_path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
-  p.levels = read_levels(f);
-  p.result = cr_write_file(cr_path.c_str(), 0644, rect, f);
+  p.result = cr_write_file(p.cr_path.c_str(), 0644, rect, f);
   p.error = r64_error;
   p.out = testing::internal::GetCapturedStdout();
   r64_close_file(f);
-  p.cr = test_support::read_file(cr_path);
-  p.cr_path = cr_path;
+  p.cr = test_support::read_file(p.cr_path);
   return p;
 }
 

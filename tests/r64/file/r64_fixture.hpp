@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 
-#include "r64.hpp"
 #include "change_endian.hpp"
+#include "r64.hpp"
 #include "support/support.hpp"
 
 class R64FileTest : public ::testing::Test {
@@ -16,9 +15,7 @@ class R64FileTest : public ::testing::Test {
   void SetUp() override {
     check_endian();
     r64_init();
-    path_ = test_support::scratch_path("file.r64");
   }
-
   R64_FILE* create(char type, int width, int height) {
     return r64_open_file(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, width, height);
   }
@@ -26,5 +23,5 @@ class R64FileTest : public ::testing::Test {
   std::string bytes() const { return test_support::read_file(path_); }
   long size() const { return test_support::file_size(path_); }
 
-  std::string path_;
+  std::string path_ = test_support::scratch_path("file.r64");
 };

@@ -1,0 +1,53 @@
+// Whatever the number of threads, the tool writes the same files and prints the same lines, and a
+// failure on the way ends it with the same message and status as on one thread.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+
+#include "support/support.hpp"
+
+using namespace test_support;
+
+namespace {
+
+// Status, output and both files of the whole job on `threads` threads.
+std::tuple<int, std::string, std::string, std::string, std::string> whole_job(const std::string& threads,
+                                                                              const std::string& levels,
+                                                                              const std::string& rect) {
+  RunResult r = run_tool({"-threads", threads, "-pr", "in.ppm", "o.r64", levels, "-crsize", rect, "-cr", "o.cr"});
+  return {r.status, r.out, r.err, read_file(scratch_path("o.r64")), read_file(scratch_path("o.cr"))};
+}
+
+TEST(Threads, SameFilesAndLinesWhateverTheCount) {
+  struct Case { int w, h; std::string levels, rect; };
+  for (const Case& c : {Case{1000, 872, "-l", "64"}, Case{333, 257, "-lh", "128"}, Case{700, 300, "-l", "256"}}) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " " + c.levels + " in " + c.rect);
+    if (c.w == 1000)
+      write_file(scratch_path("in.ppm"), read_file(sample_path("hubble.ppm")));
+    else
+      write_photo_ppm("in.ppm", c.w, c.h);
+    const auto one = whole_job("1", c.levels, c.rect);
+    ASSERT_EQ(std::get<0>(one), 0) << std::get<2>(one);
+    for (const char* threads : {"2", "4"}) EXPECT_TRUE(whole_job(threads, c.levels, c.rect) == one) << threads << " threads";
+  }
+}
+
+TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
+  write_photo_ppm("in.ppm", 1000, 700);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "a.r64", "-l"}).status, 0);
+  RunOptions full_disk;
+  full_disk.file_size_limit = 200000;
+  RunResult one = run_tool({"-threads", "1", "-t", "a.r64", "-crsize", "64", "-cr", "a.cr"}, full_disk);
+  RunResult two = run_tool({"-threads", "2", "-t", "a.r64", "-crsize", "64", "-cr", "a.cr"}, full_disk);
+  EXPECT_EQ(one.status, 1);
+  EXPECT_EQ(std::tie(two.status, two.out, two.err), std::tie(one.status, one.out, one.err));
+  EXPECT_EQ(file_size(scratch_path("a.cr")), -1);
+  for (const auto& [arg, message] : {std::pair{"0", "invalid threads\n"}, {"two", "invalid threads\n"}}) {
+    RunResult r = run_tool({"-threads", arg});
+    EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string(message))) << arg;
+  }
+  EXPECT_EQ(run_tool({"-threads"}).err, "too few argments for -threads\n");
+}
+
+}  // namespace
