@@ -4,12 +4,14 @@
 // buffered target rows, written out as soon as no later block can reach them.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "malloc_ptr.hpp"
+#include "parallel.hpp"
 #include "r64.hpp"
 #include "r64/fft/fastft_internal.hpp"
 #include "r64/file/r64_fail.hpp"
@@ -105,6 +107,38 @@ void load_block(const SourceRows& rows, int i, int j, RectBuf rect_buf, int vol)
     }
   }
 }
+
+// Filters the blocks of one block row from the cached source rows, blocks spread over the threads:
+// each block is filtered on its own into its slot, and the slots are added into the target rows
+// in column order afterwards, so the sums (and the levels) are the same whatever the threads.
+class BlockRow {
+ public:
+  bool allocate(int w) {
+    count_ = (w + 2 * kHalf - 1) / kHalf;  // origins -4, 0, 4, ... below w
+    blocks_ = malloc_array<RectBuf>(static_cast<size_t>(count_));
+    return blocks_ != nullptr;
+  }
+
+  void filter(const SourceRows& rows, int i, int vol) {
+    constexpr int kBlocksPerTask = 64;
+    parallel_for((count_ + kBlocksPerTask - 1) / kBlocksPerTask, [&](int task) {
+      for (int b = task * kBlocksPerTask; b < std::min(count_, (task + 1) * kBlocksPerTask); ++b) {
+        load_block(rows, i, origin(b), blocks_.get()[b], vol);
+        half_filter(blocks_.get()[b], vol);
+      }
+    });
+  }
+
+  void add_into(double* buf[3], int buf_line, int vol) const {
+    for (int b = 0; b < count_; ++b) set_buf(buf, origin(b), blocks_.get()[b], buf_line, vol);
+  }
+
+ private:
+  static int origin(int b) { return -kHalf + b * kHalf; }
+
+  MallocPtr<RectBuf> blocks_;
+  int count_ = 0;
+};
 
 // Only the handle's out-of-range modes 0 and 1 answer a position the same way whatever read came
 // before; with any other mode a refused read repeats the previous pixel, so blocks read alone.
@@ -221,7 +255,8 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
   MallocPtr<double> lines[3] = {calloc_array<double>(line_values), calloc_array<double>(line_values),
                                calloc_array<double>(line_values)};
   SourceRows rows;
-  if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w)) return fail(kR64Memory);
+  BlockRow blocks;
+  if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w) || !blocks.allocate(w)) return fail(kR64Memory);
   double* buf[3] = {lines[0].get(), lines[1].get(), lines[2].get()};
   bool cached = edges_answered_by_position(f);
 
@@ -230,14 +265,16 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
     std::printf("h = %i/%i   \r", i, h);
     std::fflush(stdout);
     // Rows i..i+3 are still cached from the block row before, except for the first one.
-    if (cached && rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
-    for (int j = -kHalf; j < w; j += kHalf) {
-      if (cached)
-        load_block(rows, i, j, rect_buf, vol);
-      else if (set_rect_buf(f, i, j, rect_buf, level) < 0)
-        return -1;
-      half_filter(rect_buf, vol);
-      set_buf(buf, j, rect_buf, buf_line, vol);
+    if (cached) {
+      if (rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
+      blocks.filter(rows, i, vol);
+      blocks.add_into(buf, buf_line, vol);
+    } else {
+      for (int j = -kHalf; j < w; j += kHalf) {
+        if (set_rect_buf(f, i, j, rect_buf, level) < 0) return -1;
+        half_filter(rect_buf, vol);
+        set_buf(buf, j, rect_buf, buf_line, vol);
+      }
     }
     if (flush_buf(f, i, buf, level + 1, dest_w, buf_line) < 0) return -1;
   }
