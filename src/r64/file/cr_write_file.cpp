@@ -31,6 +31,7 @@ unsigned int indicate_file_size = 0;
 namespace {
 
 using cr_internal::fail;
+using cr_internal::kChannels;
 using cr_internal::kMaxRectSize;
 using cr_internal::Offsets;
 using cr_internal::put_pixel;
@@ -38,7 +39,6 @@ using cr_internal::put_pixel;
 constexpr int kMinJpegSide = 16;           // smaller rectangles are stored uncompressed
 constexpr unsigned int kProgressStep = 10000;
 constexpr int kMaxResidual = 255;          // residuals lie in -255..255
-constexpr int kChannels = 3;
 
 // One coded block and the kind it is stored as.
 struct Block {
