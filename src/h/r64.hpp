@@ -16,7 +16,7 @@ inline constexpr int kR64Position = -7;    // pixel outside the level
 inline constexpr int kR64BadMode = -8;     // r64_ctl mode other than 0 or 1
 inline constexpr int kR64NoLevel = -9;     // no such level
 
-extern int r64_error;
+extern thread_local int r64_error;  // per thread, like errno: the tile server reads from several at once
 extern int ent_len;
 
 void r64_init();

@@ -2,7 +2,7 @@
 // every handle uses. r64_init resets both at start-up.
 #include "r64.hpp"
 
-int r64_error = 0;
+thread_local int r64_error = 0;
 int ent_len = kCacheSlots;
 
 void r64_init() {

@@ -1,0 +1,92 @@
+// The command line of crserve: the CR file, then options in any order. Numbers are whole decimal
+// integers within their range; anything else is refused with the argument quoted.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+
+#include "crserve/crserve.hpp"
+
+namespace crserve {
+
+namespace {
+
+bool number(const char* arg, int low, int high, int* value) {
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(arg, &end, 10);
+  if (errno != 0 || end == arg || *end != '\0' || n < low || n > high) return false;
+  *value = static_cast<int>(n);
+  return true;
+}
+
+bool refuse(std::string* message, std::string text) {
+  *message = std::move(text);
+  return false;
+}
+
+// The option at argv[*i] with its value, if it takes one; advances *i past what it used.
+bool take_option(int argc, const char* const* argv, int* i, Options* o, std::string* message) {
+  std::string_view name = argv[*i];
+  if (name == "-cors") {
+    o->cors = true;
+    ++*i;
+    return true;
+  }
+  struct Numeric {
+    std::string_view name;
+    const char* what;
+    int low, high;
+    int* value;
+  };
+  const Numeric numeric[] = {{"-port", "port", 0, 65535, &o->port},
+                             {"-threads", "thread count", 1, 256, &o->threads},
+                             {"-cache", "cache size", 0, 1 << 20, &o->cache_mb}};
+  bool is_bind = name == "-bind";
+  const Numeric* found = nullptr;
+  for (const Numeric& n : numeric)
+    if (n.name == name) found = &n;
+  if (!is_bind && found == nullptr) return refuse(message, "invalid option \"" + std::string(name) + "\"");
+  if (*i + 1 >= argc) return refuse(message, "too few arguments for " + std::string(name));
+  const char* value = argv[*i + 1];
+  *i += 2;
+  if (is_bind) {
+    if (*value == '\0') return refuse(message, "invalid address \"\"");
+    o->bind = value;
+    return true;
+  }
+  if (!number(value, found->low, found->high, found->value))
+    return refuse(message, "invalid " + std::string(found->what) + " \"" + value + "\"");
+  return true;
+}
+
+}  // namespace
+
+const char* usage() {
+  return "usage: crserve FILE.cr [options]   serves the image of a CR file to browsers\n"
+         "  -bind ADDR    address to listen on (default 127.0.0.1)\n"
+         "  -port N       port to listen on, 0 for any free one (default 8080)\n"
+         "  -threads N    tiles rebuilt at once (default: the cores)\n"
+         "  -cache MB     encoded tiles kept in memory (default 64)\n"
+         "  -cors         lets pages of any origin use the tiles\n"
+         "  -help         this text\n";
+}
+
+int parse_options(int argc, const char* const* argv, Options* options, std::string* message) {
+  if (argc < 2) return kHelp;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "-help" || arg == "--help") return kHelp;
+  }
+  std::string_view first = argv[1];
+  if (first.starts_with("-")) {
+    *message = "the CR file comes first: crserve FILE.cr [options]";
+    return kRefused;
+  }
+  options->file = argv[1];
+  for (int i = 2; i < argc;)
+    if (!take_option(argc, argv, &i, options, message)) return kRefused;
+  return kParsed;
+}
+
+}  // namespace crserve
