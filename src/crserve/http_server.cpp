@@ -1,6 +1,7 @@
 // The HTTP side of crserve: cpp-httplib listens, hands every GET to the Site and copies its reply
 // out. SIGINT and SIGTERM are taken by one thread that stops the server, so the process ends by
 // returning from serve with every handle closed.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -64,6 +65,9 @@ int bind_server(httplib::Server& server, const Options& o) {
 int serve(const Options& o) {
   int readers = o.threads > 0 ? o.threads : parallel_threads();
   set_parallel_threads(1);  // each request rebuilds its tile on its own thread
+  // One heap per reader: with one per connection thread, each would keep the freed buffers of
+  // the tiles it encoded, and memory would grow with the connections rather than the readers.
+  mallopt(M_ARENA_MAX, std::max(2, readers));
   struct stat st;
   if (stat(o.file.c_str(), &st) < 0)
     return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
@@ -82,6 +86,7 @@ int serve(const Options& o) {
   httplib::Server server;
   int connections = std::max(kMinConnections, 4 * readers);
   server.new_task_queue = [connections] { return new httplib::ThreadPool(static_cast<size_t>(connections)); };
+  server.set_tcp_nodelay(true);  // a tile goes out in one write; waiting for acknowledgements only adds latency
   server.set_keep_alive_max_count(kKeepAliveRequests);
   server.set_keep_alive_timeout(kTimeoutSeconds);
   server.set_read_timeout(kTimeoutSeconds, 0);

@@ -105,6 +105,14 @@ std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers,
 
 Bytes TileMaker::make(const TileRequest& t, std::string* failure) {
   Reader* reader = borrow();
+  if (++reader->tiles > kTilesPerRebuilder) {
+    CR_REBUILDER* fresh = cr_rebuild_open(reader->file);
+    if (fresh != nullptr) {  // short of memory, the old one goes on
+      cr_rebuild_close(reader->rebuilder);
+      reader->rebuilder = fresh;
+      reader->tiles = 1;
+    }
+  }
   Bytes tile = t.shrink == 1 ? make_rectangle(*reader, t, failure) : make_shrunk(*reader, t, failure);
   give_back(reader);
   return tile;

@@ -15,10 +15,16 @@
 
 namespace crserve {
 
+// A rebuilder keeps one rebuilt rectangle per column of every level, which random tiles of a large
+// image fill up to tens of megabytes; starting it afresh after this many tiles bounds that to a
+// few, for the price of rebuilding the coarse levels' few rectangles again.
+inline constexpr int kTilesPerRebuilder = 16;
+
 // One open handle on the file with its rebuilder.
 struct Reader {
   CR_FILE* file = nullptr;
   CR_REBUILDER* rebuilder = nullptr;
+  int tiles = 0;  // made by this rebuilder
   Reader() = default;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Loads crserve on the CR file of a SIDE x SIDE mosaic of the bundled photos (default 16384) with
+# random full-resolution tiles from 8 keep-alive clients over loopback for 10 s each: first with
+# no tile cache (every tile rebuilt and encoded), then with the default cache warmed with 1024
+# tiles. Prints tiles/s, latency percentiles, failures and the server's peak memory.
+#   bench/crserve.sh [SIDE]
+# Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
+# /tmp/crserve-bench), CLIENTS (8), SECONDS (10), THREADS (crserve -threads; default its own).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$root/build-bench}
+work=${WORK:-/tmp/crserve-bench}
+side=${1:-16384}
+clients=${CLIENTS:-8}
+seconds=${SECONDS_EACH:-10}
+threads=(${THREADS:+-threads "$THREADS"})
+
+[ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target ppm2r64 crserve make_mosaic crserve_load >/dev/null
+mkdir -p "$work"
+cr=$work/serve-$side.cr
+if [ ! -f "$cr" ]; then
+  image=$work/mosaic-$side.ppm
+  [ -f "$image" ] || "$build/bench/make_mosaic" "$image" "$side" "$root"/samples/*.p?m
+  "$build/ppm2r64" -pr "$image" "$work/serve-$side.r64" -l -cr "$cr" >/dev/null
+  rm -f "$work/serve-$side.r64"
+fi
+
+# Level and tile grid of the full-resolution Deep Zoom level.
+level=0
+while [ $((1 << level)) -lt "$side" ]; do level=$((level + 1)); done
+tiles=$(((side + 255) / 256))
+
+run() {  # label cache_mb distinct
+  local out pid port peak
+  out=$(mktemp)
+  "$build/crserve" "$cr" -port 0 -cache "$2" "${threads[@]}" >"$out" &
+  pid=$!
+  trap 'kill -TERM $pid 2>/dev/null' EXIT
+  for _ in $(seq 50); do grep -q serving "$out" && break; sleep 0.1; done
+  port=$(sed -n 's/.*:\([0-9]*\)\/$/\1/p' "$out")
+  printf "%-9s " "$1"
+  "$build/bench/crserve_load" 127.0.0.1 "$port" "$level" "$tiles" "$tiles" "$clients" "$seconds" "$3" || true
+  peak=$(awk '/^VmHWM:/ { print int($2 / 1024) }' "/proc/$pid/status")
+  printf "%-9s server peak RSS %s MiB (-cache %s)\n" "" "$peak" "$2"
+  kill -TERM "$pid"
+  wait "$pid"
+  trap - EXIT
+  rm -f "$out"
+}
+
+echo "crserve on $cr ($side x $side), $clients clients, $seconds s each, $(nproc) cores"
+run uncached 0 0
+run cached 64 1024
