@@ -37,7 +37,9 @@ void expect_routes(const Case& c, Route (*route)(const Pyramid&, std::string_vie
                c.path);
   Route r = route(pyramid_for(c.width, c.height, c.rect), c.path);
   EXPECT_EQ(r.status, c.status);
-  if (c.status == kOk && r.status == kOk) EXPECT_EQ(r.tile.key(), c.tile.key());
+  if (c.status == kOk && r.status == kOk) {
+    EXPECT_EQ(r.tile.key(), c.tile.key());
+  }
 }
 
 TEST(Pyramid, LevelsAndScalesOfOddSizes) {

@@ -1,0 +1,223 @@
+// Every endpoint of the server through its Site, without sockets, on a CR file of a real photo:
+// the page and its scripts, the descriptors, tiles that show the rebuilt level within JPEG error at
+// every scale, entity tags, the tile cache, and a damaged rectangle failing its tile only.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include "crserve/site.hpp"
+#include "jpeg.hpp"
+#include "r64/cr/cr_files.hpp"
+
+using namespace crserve;
+using namespace test_support;
+
+namespace {
+
+struct SiteTest : cr_test::CrTest {
+  // The coffee photo (600 x 400) in rectangles of 64: levels 0 to 7, Deep Zoom levels 0 to 10.
+  void SetUp() override {
+    CrTest::SetUp();
+    RunResult job = run_tool({"-pr", sample_path("coffee.ppm"), "p.r64", "-l", "-crsize", "64", "-cr", "p.cr"});
+    ASSERT_EQ(job.status, 0) << job.err;
+    cr = scratch_path("p.cr");
+  }
+
+  std::unique_ptr<TileMaker> open_maker() {
+    std::string message;
+    std::unique_ptr<TileMaker> maker = TileMaker::open(cr, 2, &message);
+    EXPECT_TRUE(maker) << message;
+    return maker;
+  }
+
+  // The w x h region at (x, y) of `level` as rebuilt by the library, through a handle of its own.
+  Image rebuilt(int level, int x, int y, int w, int h) {
+    CR_FILE* f = cr_open_file(cr.c_str(), O_RDONLY, 0, 0, 0, 0);
+    CR_REBUILDER* rb = cr_rebuild_open(f);
+    Image image(w, h);
+    EXPECT_EQ(cr_rebuild_region(image.rgb.data(), rb, x, y, w, h, level), 0);
+    cr_rebuild_close(rb);
+    cr_close_file(f);
+    return image;
+  }
+
+  std::string cr;
+};
+
+Image decode(const Reply& reply) {
+  if (!reply.body) return Image(0, 0);
+  int w = 0, h = 0;
+  unsigned char* pixels =
+      jpeg_uncompress(&w, &h, reinterpret_cast<const unsigned char*>(reply.body->data()), static_cast<int>(reply.body->size()));
+  if (pixels == nullptr) return Image(0, 0);
+  Image image(w, h);
+  for (size_t i = 0; i < image.rgb.size(); ++i) image.rgb[i] = pixels[i / 3 * 4 + i % 3];
+  std::free(pixels);
+  return image;
+}
+
+double mean_error(const Image& a, const Image& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.rgb.size(); ++i) sum += std::abs(a.rgb[i] - b.rgb[i]);
+  return sum / static_cast<double>(a.rgb.size());
+}
+
+std::string header(const Reply& reply, const std::string& name) {
+  for (const auto& [n, v] : reply.headers)
+    if (n == name) return v;
+  return "";
+}
+
+TEST_F(SiteTest, EveryEndpointAnswersWithItsMediaType) {
+  auto maker = open_maker();
+  Site site(*maker, 1 << 20, "file", "127.0.0.1:8080");
+  struct Expected {
+    const char* path;
+    int status;
+    const char* type_start;
+  };
+  for (Expected e : {Expected{"/", 200, "text/html"}, Expected{"/openseadragon/openseadragon.min.js", 200, "text/javascript"},
+                     Expected{"/openseadragon/images/home_rest.png", 200, "image/png"},
+                     Expected{"/image.dzi", 200, "application/xml"}, Expected{"/iiif/info.json", 200, "application/ld+json"},
+                     Expected{"/image_files/10/9_6.jpg", 200, "image/jpeg"},
+                     Expected{"/iiif/0,0,64,64/64,/0/default.jpg", 200, "image/jpeg"},
+                     Expected{"/iiif/full/38,/0/default.jpg", 200, "image/jpeg"}, Expected{"/index.htm", 404, "text/plain"},
+                     Expected{"/image_files/11/0_0.jpg", 404, "text/plain"}, Expected{"/image_files/x", 400, "text/plain"},
+                     Expected{"/iiif/full/max/0/default.jpg", 400, "text/plain"}, Expected{"/iiif/", 404, "text/plain"},
+                     Expected{"/openseadragon/", 404, "text/plain"}, Expected{"/../p.cr", 404, "text/plain"}}) {
+    Reply reply = site.respond(Query{e.path, "", ""});
+    EXPECT_EQ(reply.status, e.status) << e.path;
+    EXPECT_TRUE(reply.content_type.starts_with(e.type_start)) << e.path << ": " << reply.content_type;
+    ASSERT_TRUE(reply.body) << e.path;
+    EXPECT_FALSE(reply.body->empty()) << e.path;
+  }
+  EXPECT_NE(site.respond(Query{"/", "", ""}).body->find("/image.dzi"), std::string::npos) << "the page shows the image";
+}
+
+TEST_F(SiteTest, IiifIdIsTheAddressTheClientUsed) {
+  auto maker = open_maker();
+  Site site(*maker, 0, "file", "127.0.0.1:8080");
+  EXPECT_NE(site.respond(Query{"/iiif/info.json", "photos.example:9000", ""}).body->find("\"id\":\"http://photos.example:9000/iiif\""),
+            std::string::npos);
+  for (const char* odd : {"", "evil\",\"x\":\"", "a b", "host/path"})
+    EXPECT_NE(site.respond(Query{"/iiif/info.json", odd, ""}).body->find("\"id\":\"http://127.0.0.1:8080/iiif\""),
+              std::string::npos)
+        << "Host \"" << odd << "\" is not used";
+}
+
+TEST_F(SiteTest, TilesShowTheRebuiltLevelsWithinJpegError) {
+  auto maker = open_maker();
+  Site site(*maker, 0, "file", "");
+  struct Expected {
+    const char* path;
+    int level, x, y, w, h, shrink;
+  };
+  for (Expected e : {Expected{"/image_files/10/0_0.jpg", 0, 0, 0, 64, 64, 1}, Expected{"/image_files/10/9_6.jpg", 0, 576, 384, 24, 16, 1},
+                     Expected{"/image_files/9/4_3.jpg", 1, 256, 192, 44, 8, 1}, Expected{"/image_files/5/0_0.jpg", 5, 0, 0, 19, 13, 1},
+                     Expected{"/image_files/2/0_0.jpg", 7, 0, 0, 5, 4, 2}, Expected{"/image_files/0/0_0.jpg", 7, 0, 0, 5, 4, 8},
+                     Expected{"/iiif/512,0,128,128/44,/0/default.jpg", 1, 256, 0, 44, 64, 1}}) {
+    SCOPED_TRACE(e.path);
+    Image tile = decode(site.respond(Query{e.path, "", ""}));
+    Image region = rebuilt(e.level, e.x, e.y, e.w, e.h);
+    Image expected((e.w + e.shrink - 1) / e.shrink, (e.h + e.shrink - 1) / e.shrink);
+    std::vector<unsigned char> four(4 * static_cast<size_t>(expected.w) * expected.h);
+    shrink_box(four.data(), region.rgb.data(), e.w, e.h, e.shrink);
+    for (size_t i = 0; i < expected.rgb.size(); ++i) expected.rgb[i] = four[i / 3 * 4 + i % 3];
+    ASSERT_EQ(std::pair(tile.w, tile.h), std::pair(expected.w, expected.h));
+    EXPECT_LT(mean_error(tile, expected), 10.0) << "small tiles of the whole photo lose most to JPEG's halved colour";
+  }
+}
+
+TEST(ShrinkBox, MeansOfWholeAndEdgeBoxes) {
+  // 3 x 2 pixels, grey levels: 0 10 20 / 30 40 51; by 2 -> (0+10+30+40)/4 = 20, (20+51)/2 = 35.5 -> 36.
+  const unsigned char grey[] = {0, 10, 20, 30, 40, 51};
+  unsigned char rgb[18];
+  for (int i = 0; i < 18; ++i) rgb[i] = grey[i / 3];
+  unsigned char out[8];
+  shrink_box(out, rgb, 3, 2, 2);
+  EXPECT_EQ(std::vector<int>(out, out + 8), (std::vector<int>{20, 20, 20, 0, 36, 36, 36, 0}));
+  unsigned char one[4];
+  shrink_box(one, rgb, 3, 2, 4);
+  EXPECT_EQ(one[0], 25) << "(0+10+20+30+40+51)/6 = 25.2";
+}
+
+TEST_F(SiteTest, BothProtocolsShareTilesAndTags) {
+  auto maker = open_maker();
+  Site site(*maker, 1 << 20, "file", "");
+  Reply dz = site.respond(Query{"/image_files/9/4_3.jpg", "", ""});
+  Reply iiif = site.respond(Query{"/iiif/512,384,128,128/44,8/0/default.jpg", "", ""});
+  EXPECT_EQ(*dz.body, *iiif.body);
+  EXPECT_EQ(header(dz, "ETag"), header(iiif, "ETag"));
+  EXPECT_EQ(header(dz, "Cache-Control"), "public, max-age=86400");
+}
+
+TEST_F(SiteTest, CurrentEntityTagGets304WithoutBody) {
+  auto maker = open_maker();
+  Site site(*maker, 0, "file", "");
+  for (const char* path : {"/image_files/10/1_1.jpg", "/image.dzi", "/iiif/info.json", "/"}) {
+    Reply first = site.respond(Query{path, "", ""});
+    std::string tag = header(first, "ETag");
+    ASSERT_FALSE(tag.empty()) << path;
+    Reply again = site.respond(Query{path, "", tag});
+    EXPECT_EQ(again.status, 304) << path;
+    EXPECT_FALSE(again.body) << path;
+    EXPECT_EQ(site.respond(Query{path, "", "\"stale\""}).status, 200) << path;
+  }
+  Site other(*maker, 0, "another file", "");
+  EXPECT_NE(header(other.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
+            header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"))
+      << "a changed file changes the tags";
+  EXPECT_NE(header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
+            header(site.respond(Query{"/image_files/10/1_2.jpg", "", ""}), "ETag"));
+}
+
+TEST(TileCacheTest, DropsLeastRecentlyUsedToStayWithinBudget) {
+  TileCache cache(300);
+  auto tile = [](char c) { return std::make_shared<const std::string>(98, c); };  // 100 bytes with a 2-byte key
+  cache.insert("aa", tile('a'));
+  cache.insert("bb", tile('b'));
+  cache.insert("cc", tile('c'));
+  EXPECT_TRUE(cache.find("aa"));  // now the most recent
+  cache.insert("dd", tile('d'));
+  EXPECT_FALSE(cache.find("bb"));
+  EXPECT_TRUE(cache.find("aa") && cache.find("cc") && cache.find("dd"));
+  EXPECT_EQ(cache.bytes(), 300u);
+  cache.insert("ee", std::make_shared<const std::string>(299, 'e'));
+  EXPECT_FALSE(cache.find("ee")) << "larger than the whole budget";
+  EXPECT_TRUE(cache.find("dd"));
+  TileCache none(0);
+  none.insert("aa", tile('a'));
+  EXPECT_FALSE(none.find("aa"));
+}
+
+TEST_F(SiteTest, DamagedRectangleFailsItsTileOnly) {
+  // Garbles the block of level 0's rectangle in column 1, row 0 (table entry 1).
+  std::string bytes = read_file(cr);
+  cr_test::Entry e = cr_test::entry(bytes, 1);
+  ASSERT_EQ(e.type, 'j');
+  for (uint32_t i = 2; i < e.size; ++i) bytes[e.ofs + i] = static_cast<char>(i * 7);
+  write_file(cr, bytes);
+  auto maker = open_maker();
+  Site site(*maker, 1 << 20, "file", "");
+  for (int round = 0; round < 2; ++round) {
+    Reply damaged = site.respond(Query{"/image_files/10/1_0.jpg", "", ""});
+    EXPECT_EQ(damaged.status, 500);
+    ASSERT_TRUE(damaged.body);
+    EXPECT_EQ(*damaged.body, "rectangle (64, 0) of level 0 is damaged\n");
+    EXPECT_EQ(site.respond(Query{"/image_files/10/0_0.jpg", "", ""}).status, 200);
+    EXPECT_EQ(site.respond(Query{"/image_files/10/2_0.jpg", "", ""}).status, 200);
+  }
+}
+
+TEST_F(SiteTest, OpenRefusesWhatIsNotACrFile) {
+  std::string message;
+  write_file(scratch_path("photo.ppm"), read_file(sample_path("coffee.ppm")));
+  EXPECT_FALSE(TileMaker::open(scratch_path("photo.ppm"), 1, &message));
+  EXPECT_EQ(message, "\"" + scratch_path("photo.ppm") + "\" is not a CR file");
+  EXPECT_FALSE(TileMaker::open(scratch_path("none.cr"), 1, &message));
+  EXPECT_EQ(message, "cannot open the CR file \"" + scratch_path("none.cr") + "\": No such file or directory");
+}
+
+}  // namespace
