@@ -1,0 +1,188 @@
+#!/usr/bin/python3
+"""The viewer in a real browser: crserve serves the CR file of a photo, headless Chromium opens its
+page, waits for the first screen of tiles, zooms in to 1:1 and compares pixels of the viewer's
+canvas with the level rebuilt by cr2ppm at known places, within JPEG error. Prints
+"N passed, M failed"; exits 1 on any failure.
+
+  viewer_test.py CRSERVE PPM2R64 CR2PPM PHOTO.ppm
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+PATCH = 16          # side of the squares compared, in luma (brightness)
+MAX_MEAN_SHIFT = 6  # difference of a square's mean luma allowed: the right place of the right level
+MAX_ERROR = 24      # mean absolute luma difference of its pixels allowed: two JPEG codings, and the
+                    # browser's drawing, which resamples tiles by a fraction of a pixel
+WINDOW = (800, 600)
+
+results = []
+
+
+def check(name, ok, detail=""):
+    results.append(ok)
+    print(("ok     " if ok else "FAILED ") + name + (": " + detail if detail else ""), flush=True)
+
+
+def read_p6(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    fields, at = [], 0
+    while len(fields) < 4:
+        while data[at:at + 1].isspace():
+            at += 1
+        start = at
+        while not data[at:at + 1].isspace():
+            at += 1
+        fields.append(data[start:at])
+    assert fields[0] == b"P6" and fields[3] == b"255", "not a P6 image of maximum 255"
+    return int(fields[1]), int(fields[2]), data[at + 1:]
+
+
+def start_server(crserve, cr):
+    server = subprocess.Popen([crserve, cr, "-port", "0"], stdout=subprocess.PIPE, text=True)
+    line = server.stdout.readline().strip()  # "serving FILE on http://127.0.0.1:PORT/"
+    if not line.startswith("serving "):
+        server.kill()
+        raise RuntimeError("crserve did not start: " + line)
+    return server, line.split(" on ")[-1]
+
+
+def open_browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=%d,%d" % WINDOW, "--force-device-scale-factor=1"):
+        options.add_argument(arg)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def wait_for(driver, script, seconds):
+    """Polls a script until it returns true; the seconds it took, or None."""
+    start = time.monotonic()
+    while time.monotonic() - start < seconds:
+        if driver.execute_script(script):
+            return time.monotonic() - start
+        time.sleep(0.02)
+    return None
+
+
+FULLY_LOADED = """
+  const v = window.viewer;
+  return !!(v && v.world.getItemCount() > 0 && v.world.getItemAt(0).getFullyLoaded() && !v.world.needsDraw());
+"""
+
+# The canvas samples of a square whose top-left image pixel is (x, y), at 1:1.
+CANVAS_PATCH = """
+  const [x, y, side] = arguments;
+  const v = window.viewer;
+  const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(x, y));
+  const ratio = OpenSeadragon.pixelDensityRatio;
+  const pixels = v.drawer.canvas.getContext("2d").getImageData(Math.round(p.x * ratio), Math.round(p.y * ratio), side, side).data;
+  const rgb = [];
+  for (let i = 0; i < pixels.length; i += 4) rgb.push(pixels[i], pixels[i + 1], pixels[i + 2]);
+  return rgb;
+"""
+
+
+def level_patch(width, rgb, x, y):
+    out = []
+    for row in range(y, y + PATCH):
+        at = 3 * (row * width + x)
+        out.extend(rgb[at:at + 3 * PATCH])
+    return out
+
+
+def luma(rgb):
+    return [0.299 * rgb[i] + 0.587 * rgb[i + 1] + 0.114 * rgb[i + 2] for i in range(0, len(rgb), 3)]
+
+
+def luma_error(a, b):
+    """Mean absolute difference of the luma of two runs of RGB samples of the same length."""
+    return sum(abs(x - y) for x, y in zip(luma(a), luma(b))) / (len(b) // 3)
+
+
+def mean_shift(a, b):
+    return abs(sum(luma(a)) - sum(luma(b))) / (len(b) // 3)
+
+
+def compare_at_one_to_one(driver, width, height, rgb):
+    places = [(x, y) for y in (8, height // 3, height // 2 + 5, height - PATCH - 8)
+              for x in (8, width // 4 + 3, width // 2 + 1, 3 * width // 4, width - PATCH - 8)]
+    errors, elsewhere = [], []
+    for x, y in places:
+        canvas = driver.execute_script(CANVAS_PATCH, x, y, PATCH)
+        expected = level_patch(width, rgb, x, y)
+        if len(canvas) != len(expected):
+            check("pixels at (%d, %d)" % (x, y), False, "%d samples read" % len(canvas))
+            continue
+        shift, error = mean_shift(canvas, expected), luma_error(canvas, expected)
+        errors.append(error)
+        check("pixels at (%d, %d)" % (x, y), shift <= MAX_MEAN_SHIFT and error <= MAX_ERROR,
+              "mean differs by %.1f, pixels by %.1f" % (shift, error))
+        elsewhere.append(luma_error(canvas, level_patch(width, rgb, (x + 97) % (width - PATCH), (y + 61) % (height - PATCH))))
+    # The comparison must be able to fail: other places of the photo differ far more.
+    near, far = sorted(errors)[len(errors) // 2], sorted(elsewhere)[len(elsewhere) // 2]
+    check("the photo differs from place to place", far > 3 * near, "median error %.1f here, %.1f elsewhere" % (near, far))
+
+
+def main():
+    if len(sys.argv) != 5:
+        print(__doc__, file=sys.stderr)
+        return 2
+    crserve, ppm2r64, cr2ppm, photo = sys.argv[1:]
+    with tempfile.TemporaryDirectory() as work:
+        cr, level0 = os.path.join(work, "photo.cr"), os.path.join(work, "level0.ppm")
+        subprocess.run([ppm2r64, "-pr", photo, os.path.join(work, "photo.r64"), "-l", "-crsize", "64", "-cr", cr],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([cr2ppm, "-x", cr, "0", level0], check=True, stdout=subprocess.DEVNULL)
+        width, height, rgb = read_p6(level0)
+        server, url = start_server(crserve, cr)
+        driver = None
+        try:
+            driver = open_browser()
+            driver.get(url)
+            seconds = wait_for(driver, FULLY_LOADED, 20)
+            check("first screen of tiles", seconds is not None,
+                  "%.2f s after the page loaded" % seconds if seconds is not None else "not within 20 s")
+            driver.execute_script("""
+              const v = window.viewer;
+              v.viewport.zoomTo(v.viewport.imageToViewportZoom(1), null, true);
+              v.viewport.panTo(v.viewport.imageToViewportCoordinates(new OpenSeadragon.Point(%d, %d)), true);
+            """ % (width // 2, height // 2))
+            # Whole canvas pixels per image pixel: the image's corner moved onto a pixel boundary.
+            corner = driver.execute_script("""
+              const v = window.viewer;
+              const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
+              v.viewport.panBy(v.viewport.deltaPointsFromPixels(new OpenSeadragon.Point(p.x - Math.round(p.x), p.y - Math.round(p.y))), true);
+              const q = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
+              return [q.x, q.y];
+            """)
+            check("zoomed to 1:1", wait_for(driver, FULLY_LOADED, 20) is not None,
+                  "image corner at (%.2f, %.2f) of the canvas" % tuple(corner))
+            full = driver.execute_script("""
+              return performance.getEntriesByType("resource").filter(e => e.name.includes("/image_files/%d/")).length;
+            """ % max(width - 1, height - 1).bit_length())
+            check("full-resolution tiles fetched", full > 0, "%d tiles" % full)
+            compare_at_one_to_one(driver, width, height, rgb)
+            # Full page, what the full-screen button does first; the browser itself refuses full
+            # screen to a script without a user's gesture.
+            driver.execute_script("window.viewer.setFullPage(true);")
+            check("full page", wait_for(driver, "return window.viewer.isFullPage();", 5) is not None)
+        finally:
+            if driver is not None:
+                driver.quit()
+            server.terminate()
+            check("server stopped cleanly", server.wait(10) == 0)
+    failed = results.count(False)
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,183 @@
+// crserve end to end: the usage, the refusals before serving (bad options, a file that is not a CR
+// file, a port in use), then a running server on a photo answering concurrent clients over
+// loopback, with the CORS header when asked, until SIGTERM or SIGINT ends it with status 0.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/support.hpp"
+
+using namespace test_support;
+
+namespace {
+
+RunResult run_crserve(const std::vector<std::string>& args) { return run_binary(CRSERVE_BINARY, args, {}); }
+
+// A crserve started in the background on p.cr of the scratch folder; stopped when destroyed.
+class Server {
+ public:
+  explicit Server(std::vector<std::string> options) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<std::string> args = {CRSERVE_BINARY, scratch_path("p.cr"), "-port", "0"};
+    args.insert(args.end(), options.begin(), options.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    // The first line names the address: "serving FILE on http://127.0.0.1:PORT/".
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line_ += c;
+    close(out[0]);
+    size_t colon = line_.rfind(':');
+    if (colon != std::string::npos) port_ = std::atoi(line_.c_str() + colon + 1);
+  }
+  ~Server() {
+    if (pid_ > 0 && status_ < 0) stop(SIGKILL);
+  }
+  // Sends the signal and waits; the exit status, or 128 + signal.
+  int stop(int signal) {
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+  }
+  int port() const { return port_; }
+  const std::string& line() const { return line_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int status_ = -1;
+  std::string line_;
+};
+
+struct ServerTest : ::testing::Test {
+  void SetUp() override {
+    RunResult job = run_tool({"-pr", sample_path("coffee.ppm"), "p.r64", "-l", "-crsize", "64", "-cr", "p.cr"});
+    ASSERT_EQ(job.status, 0) << job.err;
+  }
+};
+
+TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"-help"}, {"--help"}, {"x.cr", "-port", "1", "-help"}}) {
+    RunResult r = run_crserve(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -cors "})
+      EXPECT_NE(r.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
+  write_file(scratch_path("photo.cr"), read_file(sample_path("coffee.ppm")));
+  struct Expected {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  for (const Expected& e : {Expected{{"p.cr", "-port", "65536"}, "invalid port \"65536\"\n"},
+                            Expected{{"p.cr", "-port", "80x"}, "invalid port \"80x\"\n"},
+                            Expected{{"p.cr", "-threads", "0"}, "invalid thread count \"0\"\n"},
+                            Expected{{"p.cr", "-cache", "-1"}, "invalid cache size \"-1\"\n"},
+                            Expected{{"p.cr", "-cache"}, "too few arguments for -cache\n"},
+                            Expected{{"p.cr", "-zoom"}, "invalid option \"-zoom\"\n"},
+                            Expected{{"-port", "80", "p.cr"}, "the CR file comes first: crserve FILE.cr [options]\n"},
+                            Expected{{"photo.cr", "-port", "0"}, "\"photo.cr\" is not a CR file\n"},
+                            Expected{{"none.cr", "-port", "0"}, "cannot open the CR file \"none.cr\": No such file or directory\n"},
+                            Expected{{"p.cr", "-port", "0", "-bind", "no.such.host.invalid"}, ""}}) {
+    RunResult r = run_crserve(e.args);
+    EXPECT_EQ(r.status, 1) << e.args[0] << " " << e.args[1];
+    if (!e.err.empty()) {
+      EXPECT_EQ(r.err, e.err);
+    }
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(ServerTest, PortInUseIsRefused) {
+  int busy = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(busy, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
+  std::string port = std::to_string(ntohs(address.sin_port));
+  RunResult r = run_crserve({"p.cr", "-port", port});
+  close(busy);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cannot listen on 127.0.0.1:" + port + ": Address already in use\n");
+}
+
+TEST_F(ServerTest, ServesConcurrentClientsUntilSigterm) {
+  Server server({"-threads", "2", "-cache", "1"});
+  ASSERT_GT(server.port(), 0) << server.line();
+  EXPECT_EQ(server.line(), "serving " + scratch_path("p.cr") + " on http://127.0.0.1:" + std::to_string(server.port()) + "/");
+  std::vector<std::thread> clients;
+  std::atomic<int> wrong{0};
+  for (int c = 0; c < 6; ++c)
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", server.port());
+      for (int i = 0; i < 40; ++i) {
+        int column = (c + i) % 11, row = i % 8;  // column 10 and row 7 lie outside: 404
+        std::string path = "/image_files/10/" + std::to_string(column) + "_" + std::to_string(row) + ".jpg";
+        auto r = client.Get(path.c_str());
+        int expected = column < 10 && row < 7 ? 200 : 404;
+        if (!r || r->status != expected) ++wrong;
+        auto bad = client.Get("/iiif/0,0,99999,99999/max/0/default.jpg");
+        if (!bad || bad->status != 400) ++wrong;
+      }
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(wrong, 0);
+  httplib::Client client("127.0.0.1", server.port());
+  auto dzi = client.Get("/image.dzi");
+  ASSERT_TRUE(dzi);
+  EXPECT_EQ(dzi->status, 200);
+  EXPECT_FALSE(dzi->has_header("Access-Control-Allow-Origin"));
+  auto info = client.Get("/iiif/info.json");
+  ASSERT_TRUE(info);
+  EXPECT_NE(info->body.find("\"id\":\"http://127.0.0.1:" + std::to_string(server.port()) + "/iiif\""), std::string::npos);
+  auto tile = client.Get("/image_files/10/0_0.jpg");
+  ASSERT_TRUE(tile);
+  httplib::Headers if_none_match = {{"If-None-Match", tile->get_header_value("ETag")}};
+  auto again = client.Get("/image_files/10/0_0.jpg", if_none_match);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 304);
+  EXPECT_EQ(client.Post("/image.dzi", "x", "text/plain")->status, 404) << "only GET is served";
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+TEST_F(ServerTest, CorsHeaderOnRequestAndSigintEnds) {
+  Server server({"-cors"});
+  ASSERT_GT(server.port(), 0) << server.line();
+  httplib::Client client("127.0.0.1", server.port());
+  for (const char* path : {"/image.dzi", "/image_files/10/0_0.jpg", "/nothing"}) {
+    auto r = client.Get(path);
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->get_header_value("Access-Control-Allow-Origin"), "*") << path;
+  }
+  EXPECT_EQ(server.stop(SIGINT), 0);
+}
+
+}  // namespace
