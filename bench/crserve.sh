@@ -2,10 +2,11 @@
 # Loads crserve on the CR file of a SIDE x SIDE mosaic of the bundled photos (default 16384) with
 # random full-resolution tiles from 8 keep-alive clients over loopback for 10 s each: first with
 # no tile cache (every tile rebuilt and encoded), then with the default cache warmed with 1024
-# tiles. Prints tiles/s, latency percentiles, failures and the server's peak memory.
+# tiles. Prints tiles/s, latency percentiles, failures and the server's peak memory, then the time
+# the viewer page takes to show its first screen of tiles in headless Chromium (when installed).
 #   bench/crserve.sh [SIDE]
 # Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
-# /tmp/crserve-bench), CLIENTS (8), SECONDS (10), THREADS (crserve -threads; default its own).
+# /tmp/crserve-bench), CLIENTS (8), SECONDS_EACH (10), THREADS (crserve -threads; default its own).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
@@ -31,24 +32,42 @@ level=0
 while [ $((1 << level)) -lt "$side" ]; do level=$((level + 1)); done
 tiles=$(((side + 255) / 256))
 
-run() {  # label cache_mb distinct
-  local out pid port peak
+# Starts crserve with the given options; sets pid and url.
+start_server() {
+  local out
   out=$(mktemp)
-  "$build/crserve" "$cr" -port 0 -cache "$2" "${threads[@]}" >"$out" &
+  "$build/crserve" "$cr" -port 0 "${threads[@]}" "$@" >"$out" &
   pid=$!
   trap 'kill -TERM $pid 2>/dev/null' EXIT
   for _ in $(seq 50); do grep -q serving "$out" && break; sleep 0.1; done
-  port=$(sed -n 's/.*:\([0-9]*\)\/$/\1/p' "$out")
+  url=$(sed -n 's/.* on //p' "$out")
+  rm -f "$out"
+}
+
+stop_server() {
+  kill -TERM "$pid"
+  wait "$pid"
+  trap - EXIT
+}
+
+run() {  # label cache_mb distinct
+  local port peak
+  start_server -cache "$2"
+  port=$(echo "$url" | sed -n 's/.*:\([0-9]*\)\/$/\1/p')
   printf "%-9s " "$1"
   "$build/bench/crserve_load" 127.0.0.1 "$port" "$level" "$tiles" "$tiles" "$clients" "$seconds" "$3" || true
   peak=$(awk '/^VmHWM:/ { print int($2 / 1024) }' "/proc/$pid/status")
   printf "%-9s server peak RSS %s MiB (-cache %s)\n" "" "$peak" "$2"
-  kill -TERM "$pid"
-  wait "$pid"
-  trap - EXIT
-  rm -f "$out"
+  stop_server
 }
 
 echo "crserve on $cr ($side x $side), $clients clients, $seconds s each, $(nproc) cores"
 run uncached 0 0
 run cached 64 1024
+
+# The viewer's first screen, each run with an empty browser cache and a fresh server.
+if [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ]; then
+  start_server
+  /usr/bin/python3 "$root/bench/first_screen.py" "$url" 1 || true
+  stop_server
+fi

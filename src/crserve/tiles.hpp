@@ -35,10 +35,8 @@ int one_tile_scale(const Pyramid& p);
 // exactly one of its rectangles.
 struct TileRequest {
   int level = 0;
-  int x = 0;
-  int y = 0;
-  int w = 0;
-  int h = 0;
+  int x = 0, y = 0;  // top-left pixel in the level
+  int w = 0, h = 0;
   int shrink = 1;
 
   int out_w() const { return (w + shrink - 1) / shrink; }
