@@ -34,7 +34,6 @@ class Site {
       : maker_(maker), cache_(cache_bytes), identity_(std::move(identity)), fallback_host_(std::move(fallback_host)) {}
 
   Reply respond(const Query& q);
-  const TileCache& cache() const { return cache_; }
 
  private:
   Reply tile(const TileRequest& t, const Query& q);
