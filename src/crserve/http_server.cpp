@@ -44,6 +44,11 @@ std::string url_host(const std::string& bind, int port) {
 }
 
 void answer(Site& site, bool cors, const httplib::Request& req, httplib::Response& res) {
+  // cpp-httplib would compress every text reply the client accepts compressed, with Brotli at its
+  // slowest setting: a second per request for the viewer's script. The tiles are JPEG already and
+  // the rest is small, so replies go out as they are. (The request object is the library's own,
+  // not a constant; it only hands it over as one.)
+  const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
   std::string host = req.get_header_value("Host");
   std::string if_none_match = req.get_header_value("If-None-Match");
   Reply reply = site.respond(Query{req.path, host, if_none_match});

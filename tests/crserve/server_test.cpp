@@ -180,4 +180,20 @@ TEST_F(ServerTest, CorsHeaderOnRequestAndSigintEnds) {
   EXPECT_EQ(server.stop(SIGINT), 0);
 }
 
+TEST_F(ServerTest, ViewerPageAndScriptGoOutUncompressed) {
+  // Compressing the viewer's script on every request took about a second with Brotli.
+  Server server({});
+  ASSERT_GT(server.port(), 0) << server.line();
+  httplib::Client client("127.0.0.1", server.port());
+  for (const char* path : {"/", "/openseadragon/openseadragon.min.js"}) {
+    auto r = client.Get(path, httplib::Headers{{"Accept-Encoding", "gzip, deflate, br"}});
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->status, 200) << path;
+    EXPECT_FALSE(r->has_header("Content-Encoding")) << path;
+  }
+  auto script = client.Get("/openseadragon/openseadragon.min.js");
+  EXPECT_TRUE(script && script->body.starts_with("//! openseadragon"));
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
 }  // namespace
