@@ -65,30 +65,8 @@ int bind_server(httplib::Server& server, const Options& o) {
   return server.bind_to_port(o.bind, o.port) ? o.port : -1;
 }
 
-}  // namespace
-
-int serve(const Options& o) {
-  int readers = o.threads > 0 ? o.threads : parallel_threads();
-  set_parallel_threads(1);  // each request rebuilds its tile on its own thread
-  // One heap per reader: with one per connection thread, each would keep the freed buffers of
-  // the tiles it encoded, and memory would grow with the connections rather than the readers.
-  mallopt(M_ARENA_MAX, std::max(2, readers));
-  struct stat st;
-  if (stat(o.file.c_str(), &st) < 0)
-    return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
-  std::string message;
-  std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, &message);
-  if (!maker) return fail(message);
-
-  // Blocked before any thread starts, so that only the watcher below ever takes them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
-
-  httplib::Server server;
+// Connection threads enough for every keep-alive client at once; limits on what a request may hold.
+void configure(httplib::Server& server, int readers) {
   int connections = std::max(kMinConnections, 4 * readers);
   server.new_task_queue = [connections] { return new httplib::ThreadPool(static_cast<size_t>(connections)); };
   server.set_tcp_nodelay(true);  // a tile goes out in one write; waiting for acknowledgements only adds latency
@@ -97,20 +75,25 @@ int serve(const Options& o) {
   server.set_read_timeout(kTimeoutSeconds, 0);
   server.set_write_timeout(kTimeoutSeconds, 0);
   server.set_payload_max_length(kMaxRequestBody);
-  int port = bind_server(server, o);
-  if (port < 0) {
-    std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
-    return fail("cannot listen on " + url_host(o.bind, o.port) + why);
-  }
-  Site site(*maker, static_cast<size_t>(o.cache_mb) << 20, identity_of(st), url_host(o.bind, port));
-  server.Get(".*", [&site, &o](const httplib::Request& req, httplib::Response& res) { answer(site, o.cors, req, res); });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     res.status = 500;
     res.set_content("out of memory\n", "text/plain; charset=utf-8");
   });
+}
 
-  std::printf("serving %s on http://%s/\n", o.file.c_str(), url_host(o.bind, port).c_str());
-  std::fflush(stdout);
+// Blocks SIGINT and SIGTERM in this thread and every thread started after it, so that only the
+// watcher of listen_until_signalled ever takes them.
+sigset_t block_stop_signals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  return stop_signals;
+}
+
+// Serves until one of the signals comes; false when the server stopped by itself.
+bool listen_until_signalled(httplib::Server& server, const sigset_t& stop_signals) {
   std::atomic<bool> finished{false}, stopping{false};
   std::thread watcher([&] {
     const timespec tick{0, 100 * 1000 * 1000};
@@ -126,7 +109,40 @@ int serve(const Options& o) {
   bool listened = server.listen_after_bind();
   finished = true;
   watcher.join();
-  if (!listened && !stopping) return fail("the server on " + url_host(o.bind, port) + " stopped: " + std::strerror(errno));
+  return listened || stopping;
+}
+
+}  // namespace
+
+int serve(const Options& o) {
+  int readers = o.threads > 0 ? o.threads : parallel_threads();
+  set_parallel_threads(1);  // each request rebuilds its tile on its own thread
+  // One heap per reader: with one per connection thread, each would keep the freed buffers of
+  // the tiles it encoded, and memory would grow with the connections rather than the readers.
+  mallopt(M_ARENA_MAX, std::max(2, readers));
+  struct stat st;
+  if (stat(o.file.c_str(), &st) < 0)
+    return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
+  std::string message;
+  std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, &message);
+  if (!maker) return fail(message);
+
+  sigset_t stop_signals = block_stop_signals();
+  signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
+  httplib::Server server;
+  configure(server, readers);
+  int port = bind_server(server, o);
+  if (port < 0) {
+    std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
+    return fail("cannot listen on " + url_host(o.bind, o.port) + why);
+  }
+  Site site(*maker, static_cast<size_t>(o.cache_mb) << 20, identity_of(st), url_host(o.bind, port));
+  server.Get(".*", [&site, &o](const httplib::Request& req, httplib::Response& res) { answer(site, o.cors, req, res); });
+
+  std::printf("serving %s on http://%s/\n", o.file.c_str(), url_host(o.bind, port).c_str());
+  std::fflush(stdout);
+  if (!listen_until_signalled(server, stop_signals))
+    return fail("the server on " + url_host(o.bind, port) + " stopped: " + std::strerror(errno));
   return 0;
 }
 
