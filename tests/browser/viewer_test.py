@@ -90,6 +90,31 @@ CANVAS_PATCH = """
 """
 
 
+# Name and status of the images fetched whose URL holds arguments[0].
+RESOURCES = """
+  return performance.getEntriesByType("resource").filter(e => e.name.includes(arguments[0]) && e.name.endsWith(".jpg"))
+    .map(e => [e.name, e.responseStatus]);
+"""
+
+
+def zoom_to_one_to_one(driver, label, width, height):
+    """Zooms to one canvas pixel per image pixel, the image's corner on a pixel boundary."""
+    driver.execute_script("""
+      const v = window.viewer;
+      v.viewport.zoomTo(v.viewport.imageToViewportZoom(1), null, true);
+      v.viewport.panTo(v.viewport.imageToViewportCoordinates(new OpenSeadragon.Point(%d, %d)), true);
+    """ % (width // 2, height // 2))
+    corner = driver.execute_script("""
+      const v = window.viewer;
+      const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
+      v.viewport.panBy(v.viewport.deltaPointsFromPixels(new OpenSeadragon.Point(p.x - Math.round(p.x), p.y - Math.round(p.y))), true);
+      const q = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
+      return [q.x, q.y];
+    """)
+    check(label + "zoomed to 1:1", wait_for(driver, FULLY_LOADED, 20) is not None,
+          "image corner at (%.2f, %.2f) of the canvas" % tuple(corner))
+
+
 def level_patch(width, rgb, x, y):
     out = []
     for row in range(y, y + PATCH):
@@ -111,7 +136,7 @@ def mean_shift(a, b):
     return abs(sum(luma(a)) - sum(luma(b))) / (len(b) // 3)
 
 
-def compare_at_one_to_one(driver, width, height, rgb):
+def compare_at_one_to_one(driver, label, width, height, rgb):
     places = [(x, y) for y in (8, height // 3, height // 2 + 5, height - PATCH - 8)
               for x in (8, width // 4 + 3, width // 2 + 1, 3 * width // 4, width - PATCH - 8)]
     errors, elsewhere = [], []
@@ -119,16 +144,16 @@ def compare_at_one_to_one(driver, width, height, rgb):
         canvas = driver.execute_script(CANVAS_PATCH, x, y, PATCH)
         expected = level_patch(width, rgb, x, y)
         if len(canvas) != len(expected):
-            check("pixels at (%d, %d)" % (x, y), False, "%d samples read" % len(canvas))
+            check(label + "pixels at (%d, %d)" % (x, y), False, "%d samples read" % len(canvas))
             continue
         shift, error = mean_shift(canvas, expected), luma_error(canvas, expected)
         errors.append(error)
-        check("pixels at (%d, %d)" % (x, y), shift <= MAX_MEAN_SHIFT and error <= MAX_ERROR,
+        check(label + "pixels at (%d, %d)" % (x, y), shift <= MAX_MEAN_SHIFT and error <= MAX_ERROR,
               "mean differs by %.1f, pixels by %.1f" % (shift, error))
         elsewhere.append(luma_error(canvas, level_patch(width, rgb, (x + 97) % (width - PATCH), (y + 61) % (height - PATCH))))
     # The comparison must be able to fail: other places of the photo differ far more.
     near, far = sorted(errors)[len(errors) // 2], sorted(elsewhere)[len(elsewhere) // 2]
-    check("the photo differs from place to place", far > 3 * near, "median error %.1f here, %.1f elsewhere" % (near, far))
+    check(label + "the photo differs from place to place", far > 3 * near, "median error %.1f here, %.1f elsewhere" % (near, far))
 
 
 def main():
@@ -150,26 +175,19 @@ def main():
             seconds = wait_for(driver, FULLY_LOADED, 20)
             check("first screen of tiles", seconds is not None,
                   "%.2f s after the page loaded" % seconds if seconds is not None else "not within 20 s")
-            driver.execute_script("""
-              const v = window.viewer;
-              v.viewport.zoomTo(v.viewport.imageToViewportZoom(1), null, true);
-              v.viewport.panTo(v.viewport.imageToViewportCoordinates(new OpenSeadragon.Point(%d, %d)), true);
-            """ % (width // 2, height // 2))
-            # Whole canvas pixels per image pixel: the image's corner moved onto a pixel boundary.
-            corner = driver.execute_script("""
-              const v = window.viewer;
-              const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
-              v.viewport.panBy(v.viewport.deltaPointsFromPixels(new OpenSeadragon.Point(p.x - Math.round(p.x), p.y - Math.round(p.y))), true);
-              const q = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
-              return [q.x, q.y];
-            """)
-            check("zoomed to 1:1", wait_for(driver, FULLY_LOADED, 20) is not None,
-                  "image corner at (%.2f, %.2f) of the canvas" % tuple(corner))
-            full = driver.execute_script("""
-              return performance.getEntriesByType("resource").filter(e => e.name.includes("/image_files/%d/")).length;
-            """ % max(width - 1, height - 1).bit_length())
-            check("full-resolution tiles fetched", full > 0, "%d tiles" % full)
-            compare_at_one_to_one(driver, width, height, rgb)
+            zoom_to_one_to_one(driver, "", width, height)
+            full = driver.execute_script(RESOURCES, "/image_files/%d/" % max(width - 1, height - 1).bit_length())
+            check("full-resolution tiles fetched", len(full) > 0, "%d tiles" % len(full))
+            compare_at_one_to_one(driver, "", width, height, rgb)
+            # The same through IIIF, OpenSeadragon's own client of the protocol.
+            driver.execute_script('window.viewer.open("/iiif/info.json");')
+            check("iiif: first screen of tiles", wait_for(driver, FULLY_LOADED, 20) is not None)
+            zoom_to_one_to_one(driver, "iiif: ", width, height)
+            tiles = driver.execute_script(RESOURCES, "/iiif/")
+            refused = [name for name, status in tiles if status != 200]
+            check("iiif: every tile asked for is served", len(tiles) > 0 and not refused,
+                  "%d tiles, refused: %s" % (len(tiles), " ".join(refused) or "none"))
+            compare_at_one_to_one(driver, "iiif: ", width, height, rgb)
             # Full page, what the full-screen button does first; the browser itself refuses full
             # screen to a script without a user's gesture.
             driver.execute_script("window.viewer.setFullPage(true);")
