@@ -43,6 +43,13 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
   EXPECT_EQ(one.status, 1);
   EXPECT_EQ(std::tie(two.status, two.out, two.err), std::tie(one.status, one.out, one.err));
   EXPECT_EQ(file_size(scratch_path("a.cr")), -1);
+  // An R64 file cut short inside level 0: a worker's read fails.
+  write_file(scratch_path("cut.r64"), read_file(scratch_path("a.r64")).substr(0, 8 + 3 * 1000 * 600));
+  RunResult cut_one = run_tool({"-threads", "1", "-t", "cut.r64", "-crsize", "64", "-cr", "cut.cr"});
+  RunResult cut_two = run_tool({"-threads", "2", "-t", "cut.r64", "-crsize", "64", "-cr", "cut.cr"});
+  EXPECT_EQ(std::pair(cut_one.status, cut_one.err.substr(0, 12)), std::pair(1, std::string("r64 error: -")));
+  EXPECT_EQ(std::tie(cut_two.status, cut_two.out, cut_two.err), std::tie(cut_one.status, cut_one.out, cut_one.err));
+  EXPECT_EQ(file_size(scratch_path("cut.cr")), -1);
   for (const auto& [arg, message] : {std::pair{"0", "invalid threads\n"}, {"two", "invalid threads\n"}}) {
     RunResult r = run_tool({"-threads", arg});
     EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string(message))) << arg;

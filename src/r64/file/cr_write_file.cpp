@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -16,6 +17,9 @@
 #include <memory>
 #include <utility>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "change_endian.hpp"
 #include "cr_internal.hpp"
@@ -49,11 +53,13 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Scratch of the thread coding a rectangle: the parent's prediction and the decoded samples. A
-// rectangle needs them only while it is coded and rebuilt, never while its children are written.
+// Scratch of the thread coding a rectangle: the parent's prediction, the decoded samples and a row
+// of tiles read from the R64 file. A rectangle needs them only while it is read, coded and
+// rebuilt, never while its children are written.
 struct Scratch {
   alignas(64) unsigned char predicted[4 * kMaxRectSize * kMaxRectSize];
   alignas(64) unsigned char decoded[4 * kMaxRectSize * kMaxRectSize];
+  unsigned char tile_row[cr_internal::kTileRowBandBytes];
 };
 
 Scratch& scratch() {
@@ -125,16 +131,63 @@ constexpr auto kCodedSamples = [] {
   return table;
 }();
 
+// Coded samples inside the identity band are the residual plus the offset. Four pixels at a time,
+// when all their sums lie in the band, take that path in vector code; the others use the tables.
+#ifdef __SSE2__
+class BandCoder {
+ public:
+  explicit BandCoder(const Offsets& cal)
+      : offset_(_mm_setr_epi16(cal[0], cal[1], cal[2], 0, cal[0], cal[1], cal[2], 0)),
+        colour_(_mm_set1_epi32(std::endian::native == std::endian::little ? 0x00FFFFFF : static_cast<int>(0xFFFFFF00))),
+        colour_words_(_mm_set_epi16(0, -1, -1, -1, 0, -1, -1, -1)) {}
+
+  // Codes four pixels (fourth bytes 0); false, writing nothing, when a sum lies outside the band.
+  bool code(unsigned char* pixels, const unsigned char* predicted) const {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i plain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+    __m128i guess = _mm_loadu_si128(reinterpret_cast<const __m128i*>(predicted));
+    __m128i low = sums(_mm_unpacklo_epi8(plain, zero), _mm_unpacklo_epi8(guess, zero));
+    __m128i high = sums(_mm_unpackhi_epi8(plain, zero), _mm_unpackhi_epi8(guess, zero));
+    if (!in_band(low) || !in_band(high)) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm_and_si128(_mm_packus_epi16(low, high), colour_));
+    return true;
+  }
+
+ private:
+  __m128i sums(__m128i plain, __m128i guess) const { return _mm_add_epi16(_mm_sub_epi16(plain, guess), offset_); }
+
+  bool in_band(__m128i sums) const {
+    __m128i outside = _mm_or_si128(_mm_cmplt_epi16(sums, _mm_set1_epi16(cr_internal::kBandLow)),
+                                   _mm_cmpgt_epi16(sums, _mm_set1_epi16(cr_internal::kBandHigh)));
+    return _mm_movemask_epi8(_mm_and_si128(outside, colour_words_)) == 0;
+  }
+
+  __m128i offset_;
+  __m128i colour_;
+  __m128i colour_words_;
+};
+#else
+struct BandCoder {
+  explicit BandCoder(const Offsets&) {}
+  bool code(unsigned char*, const unsigned char*) const { return false; }
+};
+#endif
+
 // Replaces the plain pixels in rect.buf by the coded samples of their residuals; the fourth
 // byte of every pixel stays 0.
 void code_residuals(CR_BUFFER& rect, const unsigned char* predicted, const Offsets& cal) {
   std::array<const unsigned char*, kChannels> coded;
   for (int c = 0; c < kChannels; ++c) coded[c] = &kCodedSamples[cal[c] - kLowestSum];
-  unsigned char* pixel = rect.buf;
-  unsigned char* end = rect.buf + 4 * pixel_count(rect);
-  for (; pixel < end; pixel += 4, predicted += 4)
-    put_pixel(pixel, coded[0][pixel[0] - predicted[0]], coded[1][pixel[1] - predicted[1]],
-              coded[2][pixel[2] - predicted[2]]);
+  auto code_pixel = [&](unsigned char* pixel, const unsigned char* guess) {
+    put_pixel(pixel, coded[0][pixel[0] - guess[0]], coded[1][pixel[1] - guess[1]], coded[2][pixel[2] - guess[2]]);
+  };
+  const BandCoder band(cal);
+  size_t bytes = 4 * pixel_count(rect);
+  size_t i = 0;
+  for (; i + kLanes <= bytes; i += kLanes)
+    if (!band.code(rect.buf + i, predicted + i))
+      for (size_t k = i; k < i + kLanes; k += 4) code_pixel(rect.buf + k, predicted + k);
+  for (; i < bytes; i += 4) code_pixel(rect.buf + i, predicted + i);
 }
 
 Block compress(const CR_BUFFER& rect) {
@@ -182,32 +235,53 @@ const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
   return decoded;
 }
 
+// Pixel buffers of rectangles, allocated on first use and kept for every later rectangle: one per
+// level for the path from a root down, then one per rectangle of a batch of level-1 subtrees.
+class RectBuffers {
+ public:
+  static constexpr size_t kFirstOfBatch = kLevels;
+
+  // Null when memory runs out.
+  unsigned char* at(size_t slot) {
+    if (slot >= buffers_.size()) buffers_.resize(slot + 1);
+    if (!buffers_[slot]) buffers_[slot] = malloc_array<unsigned char>(4 * kMaxRectSize * kMaxRectSize);
+    return buffers_[slot].get();
+  }
+
+ private:
+  std::vector<MallocPtr<unsigned char>> buffers_;
+};
+
+// The writer runs on one thread; the workers only code rectangles whose buffers it hands them.
+RectBuffers& rect_buffers() {
+  static RectBuffers buffers;
+  return buffers;
+}
+
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level
-// 0, its rebuilt pixels) and its block.
+// 0, its rebuilt pixels) in a buffer of rect_buffers(), and its block.
 struct Coded {
   CR_BUFFER rect;
-  MallocPtr<unsigned char> pixels;
   int level;
   Block block;
   Offsets cal{};
 };
 
-Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level) {
+Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level, size_t slot) {
   int side = f->header.rect_size;
-  Coded c{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs), std::min(side, f->level_h[level] - h_ofs),
-                    nullptr},
-          nullptr, level, {}};
-  c.pixels = malloc_array<unsigned char>(4 * pixel_count(c.rect));
-  c.rect.buf = c.pixels.get();
-  return c;
+  return Coded{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs),
+                         std::min(side, f->level_h[level] - h_ofs), rect_buffers().at(slot)},
+               level, {}};
 }
 
-// Reads the rectangle's pixels from the R64 file; the tile cache makes this one thread's work.
+// Reads the rectangle's pixels from the R64 file: straight from the file when the handle allows it,
+// on any thread, otherwise through the tile cache, on the writer's thread. Returns 0 or the code
+// of the failure, leaving r64_error to the writer's thread.
 int read_rectangle(Coded& c, R64_FILE* r64) {
-  if (!c.pixels) return fail(kR64Memory);
-  if (cr_internal::read_r64_rect(c.rect, r64, c.level) < 0) return -1;
-  report_progress(c.rect);
-  return 0;
+  if (c.rect.buf == nullptr) return kR64Memory;
+  if (cr_internal::reads_in_parallel(r64, c.level))
+    return cr_internal::read_r64_rect_direct(c.rect, r64, c.level, scratch().tile_row);
+  return cr_internal::read_r64_rect(c.rect, r64, c.level) < 0 ? r64_error : kR64Ok;
 }
 
 // Codes the rectangle against its parent (plain pixels for a root) into its block; touches
@@ -228,7 +302,9 @@ void rebuild_rectangle(Coded& c, const CR_BUFFER* parent) {
   if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect), c.cal);
 }
 
+// Stores the rectangle's block; progress is counted here, in file order, whoever read it.
 int store(CR_FILE* f, const Coded& c) {
+  report_progress(c.rect);
   if (!c.block.data) return fail(kR64Memory);
   return store_block(f, c.rect, c.level, c.block, c.cal);
 }
@@ -244,37 +320,42 @@ std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& 
   return inside;
 }
 
-// Writes the subtrees of level 1 under a rebuilt rectangle of level 2 on every thread: all their
-// pixels are read first, in the order one thread reads them, the subtrees are coded and rebuilt
-// in parallel, and the blocks stored in the order one thread stores them. When a read fails the
-// rectangles before it are still coded and stored, so the file ends as one thread leaves it.
+// Writes the subtrees of level 1 under a rebuilt rectangle of level 2 on every thread: each
+// subtree's rectangles are read (on the writer's thread first, when only it may read), coded and
+// rebuilt in parallel, and the blocks stored in the order one thread stores them. When a read
+// fails the rectangles before it are still stored, so the file ends as one thread leaves it.
 int write_level1_subtrees(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64) {
   std::vector<Coded> order;       // the subtrees' rectangles, in file order
   std::vector<size_t> subtree;    // where each subtree starts in `order`
   for (auto [w, h] : children_of(f, parent, 2)) {
     subtree.push_back(order.size());
-    order.push_back(make_coded(f, w, h, 1));
-    for (auto [cw, ch] : children_of(f, order.back().rect, 1)) order.push_back(make_coded(f, cw, ch, 0));
+    order.push_back(make_coded(f, w, h, 1, RectBuffers::kFirstOfBatch + order.size()));
+    for (auto [cw, ch] : children_of(f, order.back().rect, 1))
+      order.push_back(make_coded(f, cw, ch, 0, RectBuffers::kFirstOfBatch + order.size()));
   }
-  size_t readable = 0;
-  int read_error = 0;
-  for (; readable < order.size(); ++readable)
-    if (read_rectangle(order[readable], r64) < 0) {
-      read_error = r64_error;
-      break;
-    }
   subtree.push_back(order.size());
+  constexpr int kNotRead = 1;  // no failure code is positive
+  std::vector<int> read_code(order.size(), kNotRead);
+  bool direct = cr_internal::reads_in_parallel(r64, 1) && cr_internal::reads_in_parallel(r64, 0);
+  for (size_t i = 0; !direct && i < order.size(); ++i)
+    if ((read_code[i] = read_rectangle(order[i], r64)) != kR64Ok) break;
   parallel_for(static_cast<int>(subtree.size() - 1), [&](int t) {
-    size_t first = subtree[static_cast<size_t>(t)], end = std::min(subtree[static_cast<size_t>(t) + 1], readable);
-    if (first >= end) return;
-    Coded& top = order[first];
-    code_rectangle(top, &parent);
-    rebuild_rectangle(top, &parent);
-    for (size_t i = first + 1; i < end; ++i) code_rectangle(order[i], &top.rect);
+    const CR_BUFFER* predictor = &parent;  // the subtree's top, then its rebuilt self for its children
+    for (size_t i = subtree[static_cast<size_t>(t)]; i < subtree[static_cast<size_t>(t) + 1]; ++i) {
+      if (direct) read_code[i] = read_rectangle(order[i], r64);
+      if (read_code[i] != kR64Ok) return;
+      code_rectangle(order[i], predictor);
+      if (predictor == &parent) {
+        rebuild_rectangle(order[i], &parent);
+        predictor = &order[i].rect;
+      }
+    }
   });
-  for (size_t i = 0; i < readable; ++i)
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (read_code[i] != kR64Ok) return fail(read_code[i]);
     if (store(f, order[i]) < 0) return -1;
-  return readable < order.size() ? fail(read_error) : 0;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -285,8 +366,8 @@ namespace cr_internal {
 // a rectangle of level 2 with more than one thread, the subtrees of level 1 all at once.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level) {
   if (w_ofs >= f->level_w[level] || h_ofs >= f->level_h[level]) return 0;
-  Coded c = make_coded(f, w_ofs, h_ofs, level);
-  if (read_rectangle(c, r64) < 0) return -1;
+  Coded c = make_coded(f, w_ofs, h_ofs, level, static_cast<size_t>(level));
+  if (int code = read_rectangle(c, r64); code != kR64Ok) return fail(code);
   code_rectangle(c, parent);
   if (store(f, c) < 0) return -1;
   if (level == 0) return 0;
