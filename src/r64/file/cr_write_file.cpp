@@ -2,7 +2,8 @@
 // rectangle read through the tile cache, coded as plain pixels (a root) or as offset and companded
 // residuals against its rebuilt parent, stored as JPEG or uncompressed, then decoded back and
 // rebuilt exactly as a reader will, so that its children are predicted from what a reader sees.
-// With more than one thread the subtrees of level 1 are coded in parallel; the file is the same.
+// With more than one thread the subtrees under each rectangle of level 3 are coded in parallel; the
+// file is the same.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -235,31 +236,34 @@ const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
   return decoded;
 }
 
-// Pixel buffers of rectangles, allocated on first use and kept for every later rectangle: one per
-// level for the path from a root down, then one per rectangle of a batch of level-1 subtrees.
+// Pixel buffers of rectangles, allocated once and kept for every later rectangle: one per level
+// for the path from a root down, on the writer's thread, and as many for each worker.
 class RectBuffers {
  public:
-  static constexpr size_t kFirstOfBatch = kLevels;
-
-  // Null when memory runs out.
-  unsigned char* at(size_t slot) {
+  // Allocates the buffer of `slot` unless it has one; on the writer's thread only.
+  void prepare(size_t slot) {
     if (slot >= buffers_.size()) buffers_.resize(slot + 1);
     if (!buffers_[slot]) buffers_[slot] = malloc_array<unsigned char>(4 * kMaxRectSize * kMaxRectSize);
-    return buffers_[slot].get();
   }
+
+  // The buffer of a prepared slot, on any thread; null when memory ran out.
+  unsigned char* at(size_t slot) const { return slot < buffers_.size() ? buffers_[slot].get() : nullptr; }
 
  private:
   std::vector<MallocPtr<unsigned char>> buffers_;
 };
 
-// The writer runs on one thread; the workers only code rectangles whose buffers it hands them.
 RectBuffers& rect_buffers() {
   static RectBuffers buffers;
   return buffers;
 }
 
+// The first buffer slot of a rectangle of `level` coded by worker task `task` (-1: the writer).
+size_t slot_of(int task, int level) { return static_cast<size_t>(kLevels * (task + 1) + level); }
+
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level
-// 0, its rebuilt pixels) in a buffer of rect_buffers(), and its block.
+// 0, its rebuilt pixels) in a buffer of rect_buffers(), and its block. Once stored or handed to
+// its children, only its place, block and offsets are used: the buffer serves the next rectangle.
 struct Coded {
   CR_BUFFER rect;
   int level;
@@ -320,40 +324,58 @@ std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& 
   return inside;
 }
 
-// Writes the subtrees of level 1 under a rebuilt rectangle of level 2 on every thread: each
-// subtree's rectangles are read (on the writer's thread first, when only it may read), coded and
-// rebuilt in parallel, and the blocks stored in the order one thread stores them. When a read
-// fails the rectangles before it are still stored, so the file ends as one thread leaves it.
-int write_level1_subtrees(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64) {
-  std::vector<Coded> order;       // the subtrees' rectangles, in file order
-  std::vector<size_t> subtree;    // where each subtree starts in `order`
-  for (auto [w, h] : children_of(f, parent, 2)) {
-    subtree.push_back(order.size());
-    order.push_back(make_coded(f, w, h, 1, RectBuffers::kFirstOfBatch + order.size()));
-    for (auto [cw, ch] : children_of(f, order.back().rect, 1))
-      order.push_back(make_coded(f, cw, ch, 0, RectBuffers::kFirstOfBatch + order.size()));
-  }
-  subtree.push_back(order.size());
-  constexpr int kNotRead = 1;  // no failure code is positive
-  std::vector<int> read_code(order.size(), kNotRead);
-  bool direct = cr_internal::reads_in_parallel(r64, 1) && cr_internal::reads_in_parallel(r64, 0);
-  for (size_t i = 0; !direct && i < order.size(); ++i)
-    if ((read_code[i] = read_rectangle(order[i], r64)) != kR64Ok) break;
-  parallel_for(static_cast<int>(subtree.size() - 1), [&](int t) {
-    const CR_BUFFER* predictor = &parent;  // the subtree's top, then its rebuilt self for its children
-    for (size_t i = subtree[static_cast<size_t>(t)]; i < subtree[static_cast<size_t>(t) + 1]; ++i) {
-      if (direct) read_code[i] = read_rectangle(order[i], r64);
-      if (read_code[i] != kR64Ok) return;
-      code_rectangle(order[i], predictor);
-      if (predictor == &parent) {
-        rebuild_rectangle(order[i], &parent);
-        predictor = &order[i].rect;
-      }
-    }
+// Subtrees are coded on every thread under the rectangles of this level: big enough to share the
+// work evenly among few threads, small enough that the work above it, on one thread, is little.
+constexpr int kLevelOfParallelSubtrees = 3;
+
+// The rectangles of one subtree in the order they are written, and the code of the rectangle that
+// could not be read, where coding stopped.
+struct Subtree {
+  std::vector<Coded> rects;
+  int read_code = kR64Ok;
+};
+
+// Reads, codes and rebuilds a rectangle and then its subtree depth first into `out`, with the
+// buffers of worker task `task`; false when a rectangle cannot be read.
+bool code_subtree(Subtree& out, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w, int h, int level, int task) {
+  Coded c = make_coded(f, w, h, level, slot_of(task, level));
+  if ((out.read_code = read_rectangle(c, r64)) != kR64Ok) return false;
+  code_rectangle(c, parent);
+  rebuild_rectangle(c, parent);
+  const CR_BUFFER rebuilt = c.rect;
+  out.rects.push_back(std::move(c));
+  for (auto [cw, ch] : level > 0 ? children_of(f, rebuilt, level) : std::vector<std::pair<int, int>>{})
+    if (!code_subtree(out, &rebuilt, f, r64, cw, ch, level - 1, task)) return false;
+  return true;
+}
+
+// Whether the subtrees under a rectangle of `level` are coded in parallel: with more than one
+// thread, when every finer level can be read on any thread.
+bool codes_subtrees_in_parallel(const R64_FILE* r64, int level) {
+  if (level != kLevelOfParallelSubtrees || parallel_threads() < 2) return false;
+  for (int finer = 0; finer < level; ++finer)
+    if (!cr_internal::reads_in_parallel(r64, finer)) return false;
+  return true;
+}
+
+// Writes the subtrees under a rebuilt rectangle on every thread, one task per child: the tasks
+// read, code and rebuild, and the blocks are then stored in the order one thread stores them.
+// When a read fails the rectangles before it are still stored, so the file ends as one thread
+// leaves it.
+int write_subtrees_in_parallel(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64, int level) {
+  const std::vector<std::pair<int, int>> children = children_of(f, parent, level);
+  const int tasks = static_cast<int>(children.size());
+  for (int task = 0; task < tasks; ++task)
+    for (int finer = 0; finer < level; ++finer) rect_buffers().prepare(slot_of(task, finer));
+  std::vector<Subtree> subtrees(children.size());
+  parallel_for(tasks, [&](int task) {
+    auto [w, h] = children[static_cast<size_t>(task)];
+    code_subtree(subtrees[static_cast<size_t>(task)], &parent, f, r64, w, h, level - 1, task);
   });
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (read_code[i] != kR64Ok) return fail(read_code[i]);
-    if (store(f, order[i]) < 0) return -1;
+  for (const Subtree& subtree : subtrees) {
+    for (const Coded& c : subtree.rects)
+      if (store(f, c) < 0) return -1;
+    if (subtree.read_code != kR64Ok) return fail(subtree.read_code);
   }
   return 0;
 }
@@ -362,17 +384,18 @@ int write_level1_subtrees(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64) {
 
 namespace cr_internal {
 
-// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or, under
-// a rectangle of level 2 with more than one thread, the subtrees of level 1 all at once.
+// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or their
+// whole subtrees at once on every thread.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level) {
   if (w_ofs >= f->level_w[level] || h_ofs >= f->level_h[level]) return 0;
-  Coded c = make_coded(f, w_ofs, h_ofs, level, static_cast<size_t>(level));
+  rect_buffers().prepare(slot_of(-1, level));
+  Coded c = make_coded(f, w_ofs, h_ofs, level, slot_of(-1, level));
   if (int code = read_rectangle(c, r64); code != kR64Ok) return fail(code);
   code_rectangle(c, parent);
   if (store(f, c) < 0) return -1;
   if (level == 0) return 0;
   rebuild_rectangle(c, parent);
-  if (level == 2 && parallel_threads() > 1) return write_level1_subtrees(c.rect, f, r64);
+  if (codes_subtrees_in_parallel(r64, level)) return write_subtrees_in_parallel(c.rect, f, r64, level);
   for (auto [w, h] : children_of(f, c.rect, level))
     if (_cr_write(&c.rect, f, r64, w, h, level - 1) < 0) return -1;
   return 0;
