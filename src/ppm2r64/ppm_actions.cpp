@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "ppm_error.hpp"
 #include "ppmlib_types.hpp"
@@ -98,24 +100,53 @@ class RowDecoder {
   std::vector<unsigned char> scale_;
 };
 
-// Reads `rows` rows of the image into the band buffer, printing the progress line of each.
-void read_band(const RowDecoder& decoder, std::span<unsigned char> band, std::vector<unsigned char>& raw, int top,
-               int rows, const char* filename) {
+// A band of up to 64 rows of 'P' pixels, and how reading it went: the rows read whole and, when
+// a row could not be, whether the file ended or a read failed (with its errno).
+struct Band {
+  std::vector<unsigned char> pixels;
+  std::vector<unsigned char> raw;  // one row as the file stores it, unless it is read straight in place
+  int top = 0;
+  int rows = 0;
+  int rows_read = 0;
+  RowRead outcome = RowRead::kFull;
+  int error = 0;
+};
+
+// Reads the rows of the band; touches nothing but the band and the descriptor, so it runs while
+// the band before it is stored.
+void read_band(const RowDecoder& decoder, Band& band, int top, int rows) {
   size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
-  for (int y = 0; y < rows; ++y) {
-    std::printf("h = %i/%i   \r", top + y, static_cast<int>(ppm.pi_height));
-    std::fflush(stdout);
-    unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
-    std::span<unsigned char> target = decoder.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw);
-    switch (read_row(ppm.pi_fd, target)) {
-      case RowRead::kFull: break;
-      case RowRead::kEnded: exit_with(kEndsEarly, filename);
-      case RowRead::kFailed:
-        std::fprintf(stderr, kCannotRead, filename);
-        std::perror("system ");
-        std::exit(1);
+  band.top = top;
+  band.rows = rows;
+  band.outcome = RowRead::kFull;
+  for (band.rows_read = 0; band.rows_read < rows; ++band.rows_read) {
+    unsigned char* pixels = band.pixels.data() + static_cast<size_t>(band.rows_read) * pixel_row;
+    std::span<unsigned char> target = decoder.copies_as_is() ? std::span(pixels, pixel_row) : std::span(band.raw);
+    band.outcome = read_row(ppm.pi_fd, target);
+    if (band.outcome != RowRead::kFull) {
+      band.error = errno;
+      return;
     }
-    if (!decoder.copies_as_is()) decoder.decode(raw.data(), pixels);
+    if (!decoder.copies_as_is()) decoder.decode(band.raw.data(), pixels);
+  }
+}
+
+// Prints the progress line of every row the band's reading reached, then ends the run if a row
+// could not be read: the lines and the message one reading row by row prints.
+void report_band(const Band& band, const char* filename) {
+  int reached = std::min(band.rows, band.rows_read + 1);
+  for (int y = 0; y < reached; ++y) {
+    std::printf("h = %i/%i   \r", band.top + y, static_cast<int>(ppm.pi_height));
+    std::fflush(stdout);
+  }
+  switch (band.outcome) {
+    case RowRead::kFull: return;
+    case RowRead::kEnded: exit_with(kEndsEarly, filename);
+    case RowRead::kFailed:
+      std::fprintf(stderr, kCannotRead, filename);
+      errno = band.error;
+      std::perror("system ");
+      std::exit(1);
   }
 }
 
@@ -136,16 +167,34 @@ int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int r
   return 0;
 }
 
+// Band after band: each band is stored while the next one is read, on two threads when there
+// are two; one thread reads and stores in turn. Lines and messages come in the order of one thread.
 void convert_pixels(R64_FILE* f, const char* filename) {
   int width = static_cast<int>(ppm.pi_width);
   int height = static_cast<int>(ppm.pi_height);
   RowDecoder decoder(ppm);
-  std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
-  std::vector<unsigned char> raw(decoder.copies_as_is() ? 0 : decoder.row_bytes());
-  for (int top = 0; top < height; top += kTileSide) {
-    int rows = std::min(kTileSide, height - top);
-    read_band(decoder, band, raw, top, rows, filename);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_r64_failure();
+  std::array<Band, 2> bands;
+  for (Band& band : bands) {
+    band.pixels.resize(static_cast<size_t>(kTileSide) * width * kPixelBytes);
+    band.raw.resize(decoder.copies_as_is() ? 0 : decoder.row_bytes());
+  }
+  read_band(decoder, bands[0], 0, std::min(kTileSide, height));
+  report_band(bands[0], filename);
+  for (int top = 0, current = 0; top < height; top += kTileSide, current ^= 1) {
+    Band& stored = bands[static_cast<size_t>(current)];
+    Band& next = bands[static_cast<size_t>(current ^ 1)];
+    int next_top = top + kTileSide;
+    int stored_result = 0, stored_errno = 0;
+    parallel_for(next_top < height ? 2 : 1, [&](int task) {
+      if (task == 1) return read_band(decoder, next, next_top, std::min(kTileSide, height - next_top));
+      stored_result = store_band(f, stored.pixels.data(), width, stored.top, stored.rows);
+      stored_errno = errno;
+    });
+    if (stored_result != 0) {
+      errno = stored_errno;
+      exit_r64_failure();
+    }
+    if (next_top < height) report_band(next, filename);
   }
 }
 

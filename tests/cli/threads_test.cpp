@@ -43,6 +43,21 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
   EXPECT_EQ(one.status, 1);
   EXPECT_EQ(std::tie(two.status, two.out, two.err), std::tie(one.status, one.out, one.err));
   EXPECT_EQ(file_size(scratch_path("a.cr")), -1);
+  // "-pr" stores each band while the next is read: a PPM file cut short, and a disk that fills.
+  write_file(scratch_path("cut.ppm"), read_file(scratch_path("in.ppm")).substr(0, 1000 * 3 * 300));
+  for (const auto& [input, limit] : {std::pair{"cut.ppm", -1L}, {"in.ppm", 1000000L}}) {
+    RunOptions options;
+    options.file_size_limit = limit;
+    RunResult pr_one = run_tool({"-threads", "1", "-pr", input, "b.r64"}, options);
+    RunResult pr_two = run_tool({"-threads", "2", "-pr", input, "b.r64"}, options);
+    EXPECT_EQ(pr_one.status, 1) << input;
+    if (limit < 0) {  // the header takes part of row 0, so row 299 is the one cut short: its line is the last
+      const std::string last = "h = 298/700   \rh = 299/700   \r";
+      EXPECT_EQ(pr_one.out.substr(pr_one.out.size() - last.size()), last);
+    }
+    EXPECT_EQ(std::tie(pr_two.status, pr_two.out, pr_two.err), std::tie(pr_one.status, pr_one.out, pr_one.err)) << input;
+    EXPECT_EQ(file_size(scratch_path("b.r64")), -1);
+  }
   // An R64 file cut short inside level 0: a worker's read fails.
   write_file(scratch_path("cut.r64"), read_file(scratch_path("a.r64")).substr(0, 8 + 3 * 1000 * 600));
   RunResult cut_one = run_tool({"-threads", "1", "-t", "cut.r64", "-crsize", "64", "-cr", "cut.cr"});
