@@ -65,7 +65,7 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
     RunOptions options;
     options.file_size_limit = 8 + 3 * 1000 * 700 + 100000;
     RunResult levels = run_tool({"-threads", threads, "-t", "l.r64", "-l"}, options);
-    EXPECT_EQ(std::pair(levels.status, levels.err), std::pair(1, std::string("r64 error: -1\nsystem : File too large\n")))
+    EXPECT_EQ(std::pair(levels.status, levels.err), std::pair(1, std::string("fill_background: File too large\nr64 error: -1\nsystem : File too large\n")))
         << threads;
   }
   // An R64 file cut short inside level 0: a worker's read fails.
