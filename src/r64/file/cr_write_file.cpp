@@ -1,9 +1,9 @@
 // Packs an open R64 file into a new CR file: depth first from the coarsest level down, each
-// rectangle read through the tile cache, coded as plain pixels (a root) or as offset and companded
-// residuals against its rebuilt parent, stored as JPEG or uncompressed, then decoded back and
-// rebuilt exactly as a reader will, so that its children are predicted from what a reader sees.
-// With more than one thread the subtrees under each rectangle of level 3 are coded in parallel; the
-// file is the same.
+// rectangle read (through the tile cache, or straight from a read-only file), coded as plain
+// pixels (a root) or as offset and companded residuals against its rebuilt parent, stored as JPEG
+// or uncompressed, then decoded back and rebuilt exactly as a reader will, so that its children
+// are predicted from what a reader sees. With more than one thread the subtrees under each
+// rectangle of level 3 are coded in parallel; the file is the same.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -258,7 +258,7 @@ RectBuffers& rect_buffers() {
   return buffers;
 }
 
-// The first buffer slot of a rectangle of `level` coded by worker task `task` (-1: the writer).
+// The buffer slot of a rectangle of `level` coded by worker task `task` (-1: the writer).
 size_t slot_of(int task, int level) { return static_cast<size_t>(kLevels * (task + 1) + level); }
 
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level

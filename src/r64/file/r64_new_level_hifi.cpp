@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -157,12 +158,14 @@ bool edges_answered_by_position(const R64_FILE* f) { return f->rc_type == 0 || f
 }  // namespace
 
 double level_internal::window_fn(int x, int y) {
-  static double weight[8][8];
-  if (weight[4][4] == 0.0) {
+  // Built once, before any thread reads it: block filtering runs on every thread.
+  static const auto weight = [] {
+    std::array<std::array<double, 8>, 8> w{};
     for (int a = 0; a < 8; ++a)
       for (int b = 0; b < 8; ++b)
-        weight[a][b] = (1.0 - std::cos(a * fft_internal::kTwoPi / 8.0)) * (1.0 - std::cos(b * fft_internal::kTwoPi / 8.0)) / 4.0;
-  }
+        w[a][b] = (1.0 - std::cos(a * fft_internal::kTwoPi / 8.0)) * (1.0 - std::cos(b * fft_internal::kTwoPi / 8.0)) / 4.0;
+    return w;
+  }();
   return weight[x][y];
 }
 
