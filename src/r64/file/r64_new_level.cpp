@@ -5,6 +5,7 @@
 // more than one thread, the quarters of a row of blocks are computed on every thread.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
@@ -91,17 +92,21 @@ class TileReduction {
       for (int n = 0; n < lim_w_ - lim_w_ % 2; n += 2) average_at_edge(source, n, lim_h_ - 1);
   }
 
-  // Every target pixel whose four source pixels all lie in the tile.
+  // Every target pixel whose four source pixels all lie in the tile: the rows of a pair are added
+  // first, byte by byte (vector code), then neighbouring pixels of the sums.
   template <int kBytes>
   void average_inside(const R64_CACHE_ENT* source) {
     int stride = source->w_len * kBytes;
+    int pairs = lim_w_ / 2;
+    std::array<uint16_t, kTileSide * 3> column_sums;
     for (int m = 0; m + 1 < lim_h_; m += 2) {
       const unsigned char* top = source->buf + m * stride;
       const unsigned char* bottom = top + stride;
+      for (int x = 0; x < 2 * pairs * kBytes; ++x) column_sums[x] = static_cast<uint16_t>(top[x] + bottom[x]);
       unsigned char* out = &quarter_[(m / 2) * kQuarter * 3];
-      for (int n = 0; n + 1 < lim_w_; n += 2, top += 2 * kBytes, bottom += 2 * kBytes, out += kBytes)
-        for (int k = 0; k < kBytes; ++k)
-          out[k] = static_cast<unsigned char>((top[k] + bottom[k] + top[k + kBytes] + bottom[k + kBytes]) >> 2);
+      const uint16_t* sum = column_sums.data();
+      for (int n = 0; n < pairs; ++n, sum += 2 * kBytes, out += kBytes)
+        for (int k = 0; k < kBytes; ++k) out[k] = static_cast<unsigned char>((sum[k] + sum[k + kBytes]) >> 2);
     }
   }
 
