@@ -12,6 +12,7 @@
 
 #include "cr2ppm/cr2ppm.hpp"
 #include "parallel.hpp"
+#include "tool_info.hpp"
 
 namespace cr2ppm {
 
@@ -68,19 +69,40 @@ int run_psnr(int remaining, char** args) {
   return 2;
 }
 
+constexpr TOOL_COMMAND kUsage[] = {
+    {"-info FILE.cr", "prints the header and the levels of a CR file"},
+    {"-x FILE.cr LEVEL OUT.ppm", "rebuilds one level of a CR file as a PPM image"},
+    {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image"},
+    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file"},
+    {"-threads N", "worker threads of the following commands"},
+    {"-help, --help", "prints this usage"},
+    {"-version, --version", "prints the version and those of the image libraries"},
+};
+
+int run_help(int, char**) {
+  print_usage("cr2ppm", kUsage);
+  return 0;
+}
+
+int run_version(int, char**) {
+  print_version("cr2ppm");
+  return 0;
+}
+
 struct Command {
   std::string_view name;
   int (*run)(int remaining, char** args);
 };
 
 constexpr Command kCommands[] = {
-    {"-info", run_info}, {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
-    {"-threads", run_threads}};
+    {"-info", run_info},       {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
+    {"-threads", run_threads}, {"-help", run_help},       {"--help", run_help},        {"-version", run_version},
+    {"--version", run_version}};
 
 }  // namespace
 
 int run_commands(int argc, char** argv) {
-  if (argc < 2) fail("usage: cr2ppm [-info FILE.cr] [-x FILE.cr LEVEL OUT.ppm] [-xr FILE.cr LEVEL X Y W H OUT.ppm] [-psnr FILE.cr FILE.r64] [-threads N] ...\n");
+  if (argc < 2) run_help(0, nullptr);
   for (int i = 1; i < argc;) {
     const Command* found = nullptr;
     for (const Command& command : kCommands)

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "ppm_types.hpp"
+#include <span>
+
 #include "replace_file.hpp"
 
 extern const char* target;  // the current target R64 file (set by "-t" and "-pr")
@@ -14,11 +16,31 @@ int run_commands(int argc, char** argv);
 
 void ppm_type(const char* filename);
 void ppm2r64(char** argv);
+void image2r64(char** argv);  // "-ir": any image a row source reads
 unsigned char adjust_max(unsigned int max, unsigned int col);
 void new_level(int levels);       // "-l": box-filter levels
 void new_level_hifi(int levels);  // "-lh": windowed-FFT levels
 void r642cr(const char* from, const char* to);
 void mem_test(const char* str);
+
+// Level 0 of a new R64 file of type 'P', shared by "-pr" and "-ir".
+inline constexpr int kPixelBytes = 3;  // red, green, blue
+
+// Fills a band of `rows` rows of RGB pixels whose first row is image row `top`; it ends the run
+// itself, with its message, when the input fails.
+class BandReader {
+ public:
+  virtual ~BandReader() = default;
+  virtual void read(std::span<unsigned char> band, int top, int rows) = 0;
+};
+
+// Ends the run with "unsupported image size %ix%i\n" unless both sides are 3 .. 32767.
+void check_r64_size(unsigned int width, unsigned int height);
+// Writes `to` (beside it, then renamed over it) band by band from `bands`, printing "\nEND\n"
+// once all are read; every failure ends the run with its message and exit status 1.
+void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands);
+// Prints "R64 %i\n" with r64_error and the system error line, then exits with status 1.
+[[noreturn]] void exit_r64_failure();
 
 // Prints "r64 error: %i\n" with r64_error and the system error line, then exits with status 1.
 [[noreturn]] void exit_r64_error();
