@@ -25,11 +25,12 @@ struct PngSource : ROW_SOURCE {
     if (file != nullptr) std::fclose(file);
   }
 
-  // A failure of libspng: a file that ends early or cannot be read says so; anything else is
-  // damage the library names.
+  // A failure of libspng: a file that ends early or cannot be read says so (an image stream that
+  // ends before the last row counts as cut short); anything else is damage the library names.
   int failed(int code) {
     if (file != nullptr && std::ferror(file)) return fail("cannot read it: %s", std::strerror(errno));
-    if (code == SPNG_EIO || (file != nullptr && std::feof(file))) return fail("the PNG data are cut short");
+    if (code == SPNG_IO_EOF || code == SPNG_EIO || code == SPNG_EIDAT_TOO_SHORT || (file != nullptr && std::feof(file)))
+      return fail("the PNG data are cut short");
     return fail("the PNG data are damaged: %s", spng_strerror(code));
   }
 

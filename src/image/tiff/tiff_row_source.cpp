@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/row_source_internal.hpp"
@@ -18,6 +20,7 @@ namespace {
 
 constexpr tmsize_t kLargestAllocation = 48 << 20;  // no single buffer of libtiff beyond this
 constexpr int kRgb = 3;
+constexpr const char* kName = "TIFF";  // the file's name in libtiff's messages, taken out of them
 
 struct TiffSource : ROW_SOURCE {
   ~TiffSource() {
@@ -89,7 +92,10 @@ int keep_first_error(TIFF*, void* user_data, const char*, const char* format, va
   if (source->library_error.empty()) {
     char text[kRowSourceReasonBytes];
     std::vsnprintf(text, sizeof text, format, args);
-    source->library_error = text;
+    std::string_view message = text;
+    if (message.starts_with(kName) && message.substr(std::strlen(kName)).starts_with(": "))
+      message.remove_prefix(std::strlen(kName) + 2);
+    source->library_error = message;
   }
   return 1;  // handled: libtiff prints nothing
 }
@@ -202,7 +208,7 @@ ROW_SOURCE* open_tiff_source(int fd) {
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), ignore_warning, nullptr);
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kLargestAllocation);
   // "m": no memory mapping, so that the pages of a large file never count as the process's own.
-  source->tiff = TIFFFdOpenExt(fd, "image", "rm", options.get());
+  source->tiff = TIFFFdOpenExt(fd, kName, "rm", options.get());
   if (source->tiff == nullptr) {
     ::close(fd);
     source->failed("the TIFF header cannot be read");
