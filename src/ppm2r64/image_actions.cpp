@@ -1,9 +1,11 @@
 // "-ir": converts an image of any format a row source reads (PPM/PGM, PNG, TIFF, JPEG; found
 // from its first bytes) into level 0 of a new R64 file of type 'P', byte for byte what "-pr"
 // writes from a PPM of the same pixels. Rows are decoded as the bands need them.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "ppm2r64.hpp"
 #include "row_source.hpp"
@@ -17,27 +19,38 @@ struct SourceCloser {
 };
 using Source = std::unique_ptr<ROW_SOURCE, SourceCloser>;
 
+// Decodes each band beside the storing of the one before; the progress lines and a failure are
+// printed afterwards, on the caller's thread.
 class ImageBands : public BandReader {
  public:
   ImageBands(ROW_SOURCE* source, const char* filename) : source_(source), filename_(filename) {}
 
-  // One row a call, so that the progress line of each row comes as it is decoded.
-  void read(std::span<unsigned char> band, int top, int rows) override {
+  bool overlaps() const override { return true; }
+
+  void read(std::span<unsigned char> band, int, int rows) override {
     size_t pixel_row = static_cast<size_t>(source_->width) * kPixelBytes;
-    for (int y = 0; y < rows; ++y) {
-      std::printf("h = %i/%i   \r", top + y, source_->height);
-      std::fflush(stdout);
-      if (source_->read_rows(source_, band.data() + static_cast<size_t>(y) * pixel_row, 1) != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, kCannotConvert, filename_, row_source_error());
-        std::exit(1);
+    for (decoded_ = 0; decoded_ < rows; ++decoded_) {
+      if (source_->read_rows(source_, band.data() + static_cast<size_t>(decoded_) * pixel_row, 1) != 0) {
+        reason_ = row_source_error();  // kept per thread: this one may not be the caller's
+        return;
       }
     }
+  }
+
+  // The line of each row decoded, and of the row that failed, as "-pr" prints them.
+  void report(int top, int rows) override {
+    for (int y = 0; y < std::min(rows, decoded_ + 1); ++y) std::printf("h = %i/%i   \r", top + y, source_->height);
+    std::fflush(stdout);
+    if (decoded_ == rows) return;
+    std::fprintf(stderr, kCannotConvert, filename_, reason_.c_str());
+    std::exit(1);
   }
 
  private:
   ROW_SOURCE* source_;
   const char* filename_;
+  int decoded_ = 0;
+  std::string reason_;
 };
 
 }  // namespace

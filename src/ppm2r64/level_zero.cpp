@@ -1,6 +1,7 @@
 // Level 0 of a new R64 file of type 'P' from bands of 64 rows, whatever reads them: each band is
-// stored tile by tile, so every tile is created once and written back once, and the file is
-// written beside its target and renamed over it when complete.
+// stored tile by tile, so every tile is created once and written back once (a reader that can
+// reads the next band meanwhile), and the file is written beside its target and renamed over it
+// when complete.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
 
@@ -33,12 +35,29 @@ int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int r
   return 0;
 }
 
+// Stores band after band. A reader that overlaps reads the next band while the band before is
+// stored, on two threads when there are; the bands and the file are the same either way.
 void store_bands(R64_FILE* f, int width, int height, BandReader& bands) {
-  std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
+  const size_t band_bytes = static_cast<size_t>(kTileSide) * width * kPixelBytes;
+  std::vector<unsigned char> current(band_bytes), next(bands.overlaps() ? band_bytes : 0);
+  auto rows_of = [height](int top) { return std::min(kTileSide, height - top); };
+  bands.read(current, 0, rows_of(0));
+  bands.report(0, rows_of(0));
   for (int top = 0; top < height; top += kTileSide) {
-    int rows = std::min(kTileSide, height - top);
-    bands.read(band, top, rows);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_r64_failure();
+    const int next_top = top + kTileSide;
+    if (!bands.overlaps()) {
+      if (store_band(f, current.data(), width, top, rows_of(top)) != 0) exit_r64_failure();
+      if (next_top < height) bands.read(current, next_top, rows_of(next_top));
+      continue;
+    }
+    int stored = 0;
+    parallel_for(next_top < height ? 2 : 1, [&](int task) {
+      if (task == 0) stored = store_band(f, current.data(), width, top, rows_of(top));
+      else bands.read(next, next_top, rows_of(next_top));
+    });
+    if (stored != 0) exit_r64_failure();
+    if (next_top < height) bands.report(next_top, rows_of(next_top));
+    current.swap(next);
   }
 }
 

@@ -26,12 +26,22 @@ void mem_test(const char* str);
 // Level 0 of a new R64 file of type 'P', shared by "-pr" and "-ir".
 inline constexpr int kPixelBytes = 3;  // red, green, blue
 
-// Fills a band of `rows` rows of RGB pixels whose first row is image row `top`; it ends the run
-// itself, with its message, when the input fails.
+// Reads level 0 band by band for write_level_zero.
 class BandReader {
  public:
   virtual ~BandReader() = default;
+  // True when read may run on another thread, beside the storing of the band before: such a read
+  // neither prints nor ends the run, and leaves both to report.
+  virtual bool overlaps() const { return false; }
+  // Fills `band` with the RGB pixels of `rows` rows, the first of them image row `top`; one that
+  // does not overlap ends the run itself, with its message, when the input fails.
   virtual void read(std::span<unsigned char> band, int top, int rows) = 0;
+  // Runs on the caller's thread once read returned: the band's progress lines, or the message of
+  // a failed read, which ends the run.
+  virtual void report(int top, int rows) {
+    (void)top;
+    (void)rows;
+  }
 };
 
 // Ends the run with "unsupported image size %ix%i\n" unless both sides are 3 .. 32767.

@@ -13,6 +13,8 @@
 
 #include <jpeglib.h>
 
+#include "row_source.hpp"
+
 namespace test_support {
 
 Samples Samples::textured(int w, int h, int channels, int bits, uint32_t seed) {
@@ -30,6 +32,12 @@ Samples Samples::textured(int w, int h, int channels, int bits, uint32_t seed) {
         if (alpha && x % 3 == 0) value = (x / 3) % 2 ? max : 0;  // fully opaque and fully clear too
         s.v[(static_cast<size_t>(y) * w + x) * channels + c] = static_cast<uint16_t>(value & max);
       }
+  return s;
+}
+
+Samples Samples::of_colour(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+  Samples s{w, h, 3, 8, {}};
+  for (int i = 0; i < w * h; ++i) s.v.insert(s.v.end(), {r, g, b});
   return s;
 }
 
@@ -81,8 +89,9 @@ std::string png_bytes(const Samples& s, const PngOptions& options) {
       plte.entries[i] = {options.palette[i][0], options.palette[i][1], options.palette[i][2], 0};
     spng_set_plte(ctx, &plte);
   }
-  if (!options.palette_alpha.empty() || options.grey_key) {
+  if (!options.palette_alpha.empty() || options.grey_key >= 0) {
     spng_trns trns{};
+    trns.gray = static_cast<uint16_t>(std::max(0, options.grey_key));
     trns.n_type3_entries = static_cast<uint32_t>(options.palette_alpha.size());
     std::copy(options.palette_alpha.begin(), options.palette_alpha.end(), trns.type3_alpha);
     spng_set_trns(ctx, &trns);
@@ -171,7 +180,7 @@ void write_tiff(const std::string& path, const Samples& s, const TiffOptions& o)
   TIFF* tiff = TIFFOpen(path.c_str(), o.bigtiff ? "w8" : "w");
   if (tiff == nullptr) throw std::runtime_error("TIFFOpen failed");
   const int colours = s.channels >= 3 ? 3 : 1;
-  uint16_t photometric = o.photometric ? o.photometric
+  uint16_t photometric = o.photometric >= 0 ? static_cast<uint16_t>(o.photometric)
                          : !o.colormap.empty() ? PHOTOMETRIC_PALETTE
                          : colours == 3        ? PHOTOMETRIC_RGB
                                                : PHOTOMETRIC_MINISBLACK;
@@ -181,6 +190,8 @@ void write_tiff(const std::string& path, const Samples& s, const TiffOptions& o)
   TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(s.channels));
   TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
   TIFFSetField(tiff, TIFFTAG_COMPRESSION, o.compression);
+  if (o.compression == COMPRESSION_JPEG && photometric == PHOTOMETRIC_YCBCR)
+    TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // libtiff takes RGB and converts
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, o.planes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
   if (s.channels > colours && photometric != PHOTOMETRIC_SEPARATED) {
     uint16_t extra = o.extra_sample;
@@ -282,6 +293,28 @@ Samples decode_jpeg(const std::string& stream) {
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
   return s;
+}
+
+Decoded read_source(const std::string& path) {
+  Decoded d;
+  ROW_SOURCE* source = row_source_open(path.c_str());
+  if (source == nullptr) {
+    d.error = row_source_error();
+    return d;
+  }
+  d.format = source->format;
+  d.channels = source->channels;
+  d.bits = source->bits;
+  std::vector<unsigned char> row(static_cast<size_t>(source->width) * 3);
+  d.rgb = Samples{source->width, source->height, 3, 8, {}};
+  d.ok = true;
+  for (int y = 0; y < source->height && d.ok; ++y) {
+    d.ok = source->read_rows(source, row.data(), 1) == 0;
+    d.rgb.v.insert(d.rgb.v.end(), row.begin(), row.end());
+  }
+  if (!d.ok) d.error = row_source_error();
+  source->close(source);
+  return d;
 }
 
 }  // namespace test_support

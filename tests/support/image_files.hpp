@@ -16,6 +16,8 @@ struct Samples {
   // Values that change from pixel to pixel and channel to channel over the whole range of `bits`,
   // with every alpha (the last channel of 2 or 4) taking 0, the maximum and values between.
   static Samples textured(int w, int h, int channels, int bits, uint32_t seed = 1);
+  // 8-bit RGB of one colour.
+  static Samples of_colour(int w, int h, uint8_t r, uint8_t g, uint8_t b);
   uint16_t at(int x, int y, int c) const { return v[(static_cast<size_t>(y) * w + x) * channels + c]; }
   unsigned max() const { return bits == 16 ? 65535u : 255u; }
 };
@@ -24,9 +26,9 @@ struct Samples {
 std::string ppm_of(const Samples& s);
 
 struct PngOptions {
-  std::vector<std::array<uint8_t, 3>> palette;  // the samples are indexes into it
-  std::vector<uint8_t> palette_alpha;           // tRNS of a palette image
-  bool grey_key = false;                        // tRNS of a grey image: the sample 0 is transparent
+  std::vector<std::array<uint8_t, 3>> palette{};  // the samples are indexes into it
+  std::vector<uint8_t> palette_alpha{};           // tRNS of a palette image
+  int grey_key = -1;                            // tRNS of a grey image: the sample that is transparent
 };
 std::string png_bytes(const Samples& s, const PngOptions& options = {});
 
@@ -42,7 +44,7 @@ struct TiffOptions {
   int tile = 32;
   bool bigtiff = false;
   uint16_t compression = 1;      // COMPRESSION_NONE
-  uint16_t photometric = 0;      // 0: grey or RGB by the channel count
+  int photometric = -1;          // -1: palette, grey or RGB as the samples say
   uint16_t extra_sample = 2;     // EXTRASAMPLE_UNASSALPHA for a last channel beyond the colours
   bool planes = false;           // PLANARCONFIG_SEPARATE
   std::vector<uint16_t> colormap{};  // red, green, blue entries one after another, for palettes
@@ -55,5 +57,16 @@ std::string jpeg_bytes(const Samples& s, int quality, bool progressive = false);
 // The RGB pixels libjpeg decodes from a stream with its default settings, grey made three equal
 // samples; 3 channels of 8 bits.
 Samples decode_jpeg(const std::string& stream);
+
+// What row_source_open and read_rows make of a file: the header fields and every row, or the
+// reason of the failure.
+struct Decoded {
+  bool ok = false;
+  std::string error;
+  std::string format;
+  int channels = 0, bits = 0;
+  Samples rgb;  // 3 channels of 8 bits
+};
+Decoded read_source(const std::string& path);
 
 }  // namespace test_support
