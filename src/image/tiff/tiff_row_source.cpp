@@ -1,10 +1,12 @@
 // TIFF images (classic or BigTIFF, strips or tiles, any compression libtiff decodes) as a row
-// source: strips through libtiff's scanline reads, tiles one row of tiles at a time. libtiff's
+// source: strips through libtiff's scanline reads (uncompressed 8-bit RGB read as plain rows),
+// tiles one row of tiles at a time. libtiff's
 // messages never reach the terminal: its first error becomes the reason of the failure.
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "image/row_source_internal.hpp"
+#include "r64/file/r64_io.hpp"
 
 namespace row_source_internal {
 namespace {
@@ -33,7 +36,11 @@ struct TiffSource : ROW_SOURCE {
     return fail("the TIFF data are damaged: %s", library_error.c_str());
   }
 
-  int read(unsigned char* rgb, int rows) { return tiled ? read_tiled(rgb, rows) : read_strips(rgb, rows); }
+  int read(unsigned char* rgb, int rows) {
+    if (tiled) return read_tiled(rgb, rows);
+    return plain ? read_plain(rgb, rows) : read_strips(rgb, rows);
+  }
+  int read_plain(unsigned char* rgb, int rows);
   int read_strips(unsigned char* rgb, int rows);
   int read_tiled(unsigned char* rgb, int rows);
   int decode_tile_row();
@@ -43,10 +50,12 @@ struct TiffSource : ROW_SOURCE {
   std::unique_ptr<RowConverter> converter;
   std::vector<uint16_t> palette[kRgb];
   bool tiled = false;
+  bool plain = false;  // uncompressed strips of 8-bit RGB: each row read straight into place
   uint32_t tile_width = 0, tile_height = 0;
   std::vector<unsigned char> samples;   // one scanline, or one tile
   std::vector<unsigned char> tile_row;  // a row of tiles as RGB
   int tile_row_top = -1;                // image row of its first row
+  uint32_t rows_per_strip = 0;
   int next_row = 0;
 };
 
@@ -57,6 +66,23 @@ int TiffSource::read_strips(unsigned char* rgb, int rows) {
     if (TIFFReadScanline(tiff, into, static_cast<uint32_t>(next_row), 0) < 0)
       return failed("the TIFF data cannot be decoded");
     if (!converter->passes_through()) converter->convert(into, rgb, width);
+  }
+  return 0;
+}
+
+// Uncompressed 8-bit RGB rows are the file's bytes: one read each at the offset its strip gives,
+// as a PPM row is read, without libtiff's copy through a strip buffer.
+int TiffSource::read_plain(unsigned char* rgb, int rows) {
+  const size_t pixel_row = static_cast<size_t>(width) * kRgb;
+  for (int y = 0; y < rows; ++y, rgb += pixel_row, ++next_row) {
+    const uint32_t row = static_cast<uint32_t>(next_row);
+    const uint32_t strip = TIFFComputeStrip(tiff, row, 0);
+    const uint64_t within = static_cast<uint64_t>(row % rows_per_strip) * pixel_row;
+    if (within + pixel_row > TIFFGetStrileByteCount(tiff, strip)) return fail("the TIFF data are cut short");
+    const off_t at = static_cast<off_t>(TIFFGetStrileOffset(tiff, strip) + within);
+    ssize_t got = r64_internal::read_at(TIFFFileno(tiff), rgb, pixel_row, at);
+    if (got < 0) return fail("cannot read it: %s", std::strerror(errno));
+    if (static_cast<size_t>(got) < pixel_row) return fail("the TIFF data are cut short");
   }
   return 0;
 }
@@ -177,6 +203,8 @@ int start(TiffSource& s) {
   s.converter = std::make_unique<RowConverter>(layout);
   s.tiled = TIFFIsTiled(s.tiff);
   if (!s.tiled) {
+    s.rows_per_strip = std::max<uint32_t>(1, field<uint32_t>(s.tiff, TIFFTAG_ROWSPERSTRIP, height));
+    s.plain = s.converter->passes_through() && field<uint16_t>(s.tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
     if (!s.converter->passes_through()) s.samples.resize(s.converter->row_bytes(s.width));
     return 0;
   }
