@@ -116,6 +116,11 @@ TEST(ImageInput, FormatIsFoundFromTheContentAndTheOutputBecomesTheTarget) {
   expect_same_r64("in.pgm", ppm_of(grey), "pgm");
 }
 
+// The README's demo: the bundled PNG holds the bundled PPM's pixels.
+TEST(ImageInput, BundledPngGivesTheR64OfTheBundledPpm) {
+  expect_same_r64(sample_path("coffee.png"), read_file(sample_path("coffee.ppm")), "coffee");
+}
+
 std::string with_byte(std::string bytes, size_t at, char value) {
   bytes[at] = value;
   return bytes;
