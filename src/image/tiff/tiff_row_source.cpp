@@ -21,7 +21,9 @@
 namespace row_source_internal {
 namespace {
 
-constexpr tmsize_t kLargestAllocation = 48 << 20;  // no single buffer of libtiff beyond this
+// No single buffer of libtiff beyond this: with the bands and the tile cache, memory stays
+// within 64 MiB for any image.
+constexpr tmsize_t kLargestAllocation = 40 << 20;
 constexpr int kRgb = 3;
 constexpr const char* kName = "TIFF";  // the file's name in libtiff's messages, taken out of them
 
@@ -190,6 +192,21 @@ int describe(TiffSource& s, SampleLayout* layout) {
   return 0;
 }
 
+// libtiff decodes a strip from all its bytes read at once, so a strip larger than the buffers
+// libtiff may take does not stream: refused up front with the reason, not by a failed allocation
+// on the way. Uncompressed 8-bit RGB strips are read row by row, without libtiff's buffer.
+int check_strips(TiffSource& s) {
+  const bool plain = s.converter->passes_through() &&
+                     field<uint16_t>(s.tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
+  if (plain) return 0;
+  uint64_t largest = 0;
+  for (uint32_t strip = 0; strip < TIFFNumberOfStrips(s.tiff); ++strip)
+    largest = std::max(largest, TIFFGetStrileByteCount(s.tiff, strip));
+  if (largest <= static_cast<uint64_t>(kLargestAllocation)) return 0;
+  return fail("libtiff reads each strip whole, and its strips take up to %llu MiB (at most %lld)",
+              static_cast<unsigned long long>(largest >> 20), static_cast<long long>(kLargestAllocation >> 20));
+}
+
 // Sizes, layout and buffers of an opened TIFF; -1 with the reason.
 int start(TiffSource& s) {
   uint32_t width = 0, height = 0;
@@ -203,8 +220,10 @@ int start(TiffSource& s) {
   s.converter = std::make_unique<RowConverter>(layout);
   s.tiled = TIFFIsTiled(s.tiff);
   if (!s.tiled) {
+    if (check_strips(s) != 0) return -1;
     s.rows_per_strip = std::max<uint32_t>(1, field<uint32_t>(s.tiff, TIFFTAG_ROWSPERSTRIP, height));
-    s.plain = s.converter->passes_through() && field<uint16_t>(s.tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
+    s.plain = s.converter->passes_through() &&
+              field<uint16_t>(s.tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
     if (!s.converter->passes_through()) s.samples.resize(s.converter->row_bytes(s.width));
     return 0;
   }
