@@ -75,19 +75,7 @@ constexpr TOOL_COMMAND kUsage[] = {
     {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image"},
     {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file"},
     {"-threads N", "worker threads of the following commands"},
-    {"-help, --help", "prints this usage"},
-    {"-version, --version", "prints the version and those of the image libraries"},
 };
-
-int run_help(int, char**) {
-  print_usage("cr2ppm", kUsage);
-  return 0;
-}
-
-int run_version(int, char**) {
-  print_version("cr2ppm");
-  return 0;
-}
 
 struct Command {
   std::string_view name;
@@ -95,15 +83,18 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"-info", run_info},       {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
-    {"-threads", run_threads}, {"-help", run_help},       {"--help", run_help},        {"-version", run_version},
-    {"--version", run_version}};
+    {"-info", run_info}, {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
+    {"-threads", run_threads}};
 
 }  // namespace
 
 int run_commands(int argc, char** argv) {
-  if (argc < 2) run_help(0, nullptr);
+  if (argc < 2) print_usage("cr2ppm", kUsage);
   for (int i = 1; i < argc;) {
+    if (print_tool_info(argv[i], "cr2ppm", kUsage)) {
+      ++i;
+      continue;
+    }
     const Command* found = nullptr;
     for (const Command& command : kCommands)
       if (command.name == argv[i]) found = &command;

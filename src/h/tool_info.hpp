@@ -10,10 +10,11 @@ struct TOOL_COMMAND {
   const char* summary;   // "converts a PPM image into level 0 of a new R64 file"
 };
 
-// Prints "usage: TOOL COMMAND ..." and one line per command on standard output.
+// Prints "usage: TOOL COMMAND ..." and one line per command, the help and version commands
+// among them, on standard output.
 void print_usage(const char* tool, std::span<const TOOL_COMMAND> commands);
 // Prints "TOOL VERSION" and the libjpeg-turbo, libspng and libtiff versions on standard output.
 void print_version(const char* tool);
-// True for the arguments that ask for the usage ("-help", "--help") or the version.
-bool asks_for_help(const char* arg);
-bool asks_for_version(const char* arg);
+// For "-help", "--help", "-version" and "--version": prints the usage or the versions and returns
+// true; false for any other argument.
+bool print_tool_info(const char* arg, const char* tool, std::span<const TOOL_COMMAND> commands);

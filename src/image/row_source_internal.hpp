@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <span>
 #include <vector>
@@ -59,6 +60,10 @@ ROW_SOURCE* hooked(std::unique_ptr<Source> source) {
   source->close = [](ROW_SOURCE* s) { delete static_cast<Source*>(s); };
   return source.release();
 }
+
+// A buffered stream on `fd` for the libraries that read through stdio; null, with the reason and
+// `fd` closed, when it cannot be made.
+FILE* open_stream(int fd);
 
 // The openers of the formats. Each owns `fd` from the call on (closing it on failure), finds the
 // descriptor at the start of the file, and leaves the reason when it returns null.

@@ -22,6 +22,7 @@ thread_local char reason[kRowSourceReasonBytes];
 enum class Format { kPpm, kPng, kTiff, kJpeg, kUnknown };
 
 constexpr size_t kMagicBytes = 8;
+constexpr size_t kStreamBuffer = 1u << 16;
 
 Format format_of(std::string_view magic) {
   using namespace std::string_view_literals;
@@ -47,6 +48,17 @@ bool size_fits(long long width, long long height) {
   if (width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide) return true;
   fail("its size %lld x %lld is outside 1 .. %d a side", width, height, kMaxSide);
   return false;
+}
+
+FILE* open_stream(int fd) {
+  FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    fail("cannot read it: %s", std::strerror(errno));
+    ::close(fd);
+    return nullptr;
+  }
+  std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
+  return file;
 }
 
 }  // namespace row_source_internal

@@ -121,25 +121,12 @@ constexpr TOOL_COMMAND kUsage[] = {
     {"-crsize 64|128|256", "side of the rectangles of the following -cr (256 by default)"},
     {"-cr OUT.cr", "packs the target into a CR file"},
     {"-threads N", "worker threads of the following commands"},
-    {"-help, --help", "prints this usage"},
-    {"-version, --version", "prints the version and those of the image libraries"},
 };
-
-int run_help(int, char**) {
-  print_usage("ppm2r64", kUsage);
-  return 0;
-}
-
-int run_version(int, char**) {
-  print_version("ppm2r64");
-  return 0;
-}
 
 constexpr Command kCommands[] = {
     {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-ir", run_image},       {"-l", run_levels},
     {"-lh", run_levels_hifi},  {"-t", run_target},       {"-crsize", run_rect_size}, {"-cr", run_pack},
-    {"-threads", run_threads}, {"-help", run_help},      {"--help", run_help},     {"-version", run_version},
-    {"--version", run_version},
+    {"-threads", run_threads},
 };
 
 const Command* find_command(std::string_view name) {
@@ -151,9 +138,13 @@ const Command* find_command(std::string_view name) {
 }  // namespace
 
 int run_commands(int argc, char** argv) {
-  if (argc < 2) run_help(0, nullptr);
+  if (argc < 2) print_usage("ppm2r64", kUsage);
   int i = 1;
   while (i < argc) {
+    if (print_tool_info(argv[i], "ppm2r64", kUsage)) {
+      ++i;
+      continue;
+    }
     const Command* command = find_command(argv[i]);
     if (command == nullptr) {
       std::fprintf(stderr, "invalid command \"%s\"\n", argv[i]);

@@ -7,7 +7,6 @@
 #include <tiffio.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -36,6 +35,8 @@ void print_tiff_version() {
 void print_usage(const char* tool, std::span<const TOOL_COMMAND> commands) {
   std::printf("usage: %s COMMAND ...   (commands run left to right)\n", tool);
   for (const TOOL_COMMAND& command : commands) std::printf("  %-34s %s\n", command.synopsis, command.summary);
+  std::printf("  %-34s %s\n", "-help, --help", "prints this usage");
+  std::printf("  %-34s %s\n", "-version, --version", "prints the version and those of the image libraries");
   std::fflush(stdout);
 }
 
@@ -47,10 +48,15 @@ void print_version(const char* tool) {
   std::fflush(stdout);
 }
 
-bool asks_for_help(const char* arg) {
-  return std::strcmp(arg, "-help") == 0 || std::strcmp(arg, "--help") == 0;
-}
-
-bool asks_for_version(const char* arg) {
-  return std::strcmp(arg, "-version") == 0 || std::strcmp(arg, "--version") == 0;
+bool print_tool_info(const char* arg, const char* tool, std::span<const TOOL_COMMAND> commands) {
+  std::string_view name = arg;
+  if (name == "-help" || name == "--help") {
+    print_usage(tool, commands);
+    return true;
+  }
+  if (name == "-version" || name == "--version") {
+    print_version(tool);
+    return true;
+  }
+  return false;
 }

@@ -20,7 +20,6 @@ namespace row_source_internal {
 namespace {
 
 constexpr long kLibraryMemory = 48L << 20;  // the library's own ceiling, beyond what it should need
-constexpr size_t kStreamBuffer = 1u << 16;
 constexpr long long kCoefficientBytes = 64 * sizeof(JCOEF);  // one 8 x 8 block
 
 struct ErrorManager {
@@ -157,14 +156,8 @@ int start(JpegSource& s) {
 ROW_SOURCE* open_jpeg_source(int fd) {
   auto source = std::make_unique<JpegSource>();
   source->format = "jpeg";
-  source->file = ::fdopen(fd, "rb");
-  if (source->file == nullptr) {
-    fail("cannot read it: %s", std::strerror(errno));
-    ::close(fd);
-    return nullptr;
-  }
-  std::setvbuf(source->file, nullptr, _IOFBF, kStreamBuffer);
-  if (start(*source) != 0) return nullptr;
+  source->file = open_stream(fd);
+  if (source->file == nullptr || start(*source) != 0) return nullptr;
   return hooked(std::move(source));
 }
 

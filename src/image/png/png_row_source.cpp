@@ -17,7 +17,6 @@ namespace {
 
 constexpr size_t kChunkLimit = 4u << 20;   // largest ancillary chunk kept
 constexpr size_t kChunkCache = 16u << 20;  // all ancillary chunks kept together
-constexpr size_t kStreamBuffer = 1u << 16;
 
 struct PngSource : ROW_SOURCE {
   ~PngSource() {
@@ -147,14 +146,8 @@ int start(PngSource& s) {
 ROW_SOURCE* open_png_source(int fd) {
   auto source = std::make_unique<PngSource>();
   source->format = "png";
-  source->file = ::fdopen(fd, "rb");
-  if (source->file == nullptr) {
-    fail("cannot read it: %s", std::strerror(errno));
-    ::close(fd);
-    return nullptr;
-  }
-  std::setvbuf(source->file, nullptr, _IOFBF, kStreamBuffer);
-  if (start(*source) != 0) return nullptr;
+  source->file = open_stream(fd);
+  if (source->file == nullptr || start(*source) != 0) return nullptr;
   return hooked(std::move(source));
 }
 
