@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times "-ir" on one mosaic of the bundled photos stored as an uncompressed TIFF, a PNG and a JPEG
 # (quality 90), against "-pr" of the same pixels as PPM (TIFF) and against the image library alone
-# decoding the file row by row (PNG, JPEG), with the peak memory of every run.
+# decoding the file row by row (PNG, JPEG), with the peak memory of every run. "-ir" decodes the
+# next band while the one before is stored; the runs with "-threads 1" show it without that.
 #   bench/input.sh [SIDE]        default: 16384
 # Every figure is the best of RUNS runs (default 3): the machine is shared, and the slower runs
 # measure the neighbours. The R64 output goes to OUT (default /dev/shm, memory), so that the
@@ -70,6 +71,10 @@ ratio "-ir TIFF / -pr PPM (target <= 1.1)" "$tif" "$pr"
 floor "libspng alone, row by row" png "$image.png"; png_floor=$seconds
 measure "-ir PNG" "$image.png" "$build/ppm2r64" -ir "$image.png" "$output"; png=$seconds
 ratio "-ir PNG / libspng (target <= 1.2)" "$png" "$png_floor"
+measure "-ir PNG, one thread" "$image.png" "$build/ppm2r64" -threads 1 -ir "$image.png" "$output"
+ratio "one thread / libspng" "$seconds" "$png_floor"
 floor "libjpeg-turbo alone, by rows" jpeg "$image.jpg"; jpeg_floor=$seconds
 measure "-ir JPEG (q90)" "$image.jpg" "$build/ppm2r64" -ir "$image.jpg" "$output"; jpeg=$seconds
 ratio "-ir JPEG / libjpeg-turbo (target <= 1.2)" "$jpeg" "$jpeg_floor"
+measure "-ir JPEG, one thread" "$image.jpg" "$build/ppm2r64" -threads 1 -ir "$image.jpg" "$output"
+ratio "one thread / libjpeg-turbo" "$seconds" "$jpeg_floor"

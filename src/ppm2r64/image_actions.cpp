@@ -1,7 +1,6 @@
 // "-ir": converts an image of any format a row source reads (PPM/PGM, PNG, TIFF, JPEG; found
 // from its first bytes) into level 0 of a new R64 file of type 'P', byte for byte what "-pr"
 // writes from a PPM of the same pixels. Rows are decoded as the bands need them.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,20 +27,15 @@ class ImageBands : public BandReader {
   bool overlaps() const override { return true; }
 
   void read(std::span<unsigned char> band, int, int rows) override {
-    size_t pixel_row = static_cast<size_t>(source_->width) * kPixelBytes;
-    for (decoded_ = 0; decoded_ < rows; ++decoded_) {
-      if (source_->read_rows(source_, band.data() + static_cast<size_t>(decoded_) * pixel_row, 1) != 0) {
-        reason_ = row_source_error();  // kept per thread: this one may not be the caller's
-        return;
-      }
-    }
+    failed_ = source_->read_rows(source_, band.data(), rows) != 0;
+    if (failed_) reason_ = row_source_error();  // kept per thread: this one may not be the caller's
   }
 
-  // The line of each row decoded, and of the row that failed, as "-pr" prints them.
+  // The line of each row, as "-pr" prints them; a failed band prints its first row's line only.
   void report(int top, int rows) override {
-    for (int y = 0; y < std::min(rows, decoded_ + 1); ++y) std::printf("h = %i/%i   \r", top + y, source_->height);
+    for (int y = 0; y < (failed_ ? 1 : rows); ++y) std::printf("h = %i/%i   \r", top + y, source_->height);
     std::fflush(stdout);
-    if (decoded_ == rows) return;
+    if (!failed_) return;
     std::fprintf(stderr, kCannotConvert, filename_, reason_.c_str());
     std::exit(1);
   }
@@ -49,7 +43,7 @@ class ImageBands : public BandReader {
  private:
   ROW_SOURCE* source_;
   const char* filename_;
-  int decoded_ = 0;
+  bool failed_ = false;
   std::string reason_;
 };
 
