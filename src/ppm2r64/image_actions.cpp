@@ -18,24 +18,28 @@ struct SourceCloser {
 };
 using Source = std::unique_ptr<ROW_SOURCE, SourceCloser>;
 
-// Decodes each band beside the storing of the one before; the progress lines and a failure are
-// printed afterwards, on the caller's thread.
+// Decodes bands on a thread of its own, ahead of the storing; the progress lines and a failure
+// are printed by the storing side.
 class ImageBands : public BandReader {
  public:
   ImageBands(ROW_SOURCE* source, const char* filename) : source_(source), filename_(filename) {}
 
   bool overlaps() const override { return true; }
 
-  void read(std::span<unsigned char> band, int, int rows) override {
-    failed_ = source_->read_rows(source_, band.data(), rows) != 0;
-    if (failed_) reason_ = row_source_error();  // kept per thread: this one may not be the caller's
+  bool read(std::span<unsigned char> band, int, int rows) override {
+    if (source_->read_rows(source_, band.data(), rows) == 0) return true;
+    reason_ = row_source_error();  // kept per thread: this one may not be the caller's
+    return false;
   }
 
-  // The line of each row, as "-pr" prints them; a failed band prints its first row's line only.
   void report(int top, int rows) override {
-    for (int y = 0; y < (failed_ ? 1 : rows); ++y) std::printf("h = %i/%i   \r", top + y, source_->height);
+    for (int y = 0; y < rows; ++y) std::printf("h = %i/%i   \r", top + y, source_->height);
     std::fflush(stdout);
-    if (!failed_) return;
+  }
+
+  [[noreturn]] void fail(int top) override {
+    std::printf("h = %i/%i   \r", top, source_->height);  // the band's first row, as "-pr" would
+    std::fflush(stdout);
     std::fprintf(stderr, kCannotConvert, filename_, reason_.c_str());
     std::exit(1);
   }
@@ -43,7 +47,6 @@ class ImageBands : public BandReader {
  private:
   ROW_SOURCE* source_;
   const char* filename_;
-  bool failed_ = false;
   std::string reason_;
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ppm_types.hpp"
+#include <cstdlib>
 #include <span>
 
 #include "replace_file.hpp"
@@ -30,17 +31,21 @@ inline constexpr int kPixelBytes = 3;  // red, green, blue
 class BandReader {
  public:
   virtual ~BandReader() = default;
-  // True when read may run on another thread, beside the storing of the band before: such a read
-  // neither prints nor ends the run, and leaves both to report.
+  // True when read may run on a thread of its own, bands ahead of the storing: such a read
+  // neither prints nor ends the run, and leaves both to report and fail.
   virtual bool overlaps() const { return false; }
-  // Fills `band` with the RGB pixels of `rows` rows, the first of them image row `top`; one that
-  // does not overlap ends the run itself, with its message, when the input fails.
-  virtual void read(std::span<unsigned char> band, int top, int rows) = 0;
-  // Runs on the caller's thread once read returned: the band's progress lines, or the message of
-  // a failed read, which ends the run.
+  // Fills `band` with the RGB pixels of `rows` rows, the first of them image row `top`; false
+  // when the input fails (a reader that does not overlap ends the run itself instead).
+  virtual bool read(std::span<unsigned char> band, int top, int rows) = 0;
+  // Prints the progress lines of a band read, bands in order, before it is stored.
   virtual void report(int top, int rows) {
     (void)top;
     (void)rows;
+  }
+  // Ends the run with the message of the failed read of the band at `top`.
+  [[noreturn]] virtual void fail(int top) {
+    (void)top;
+    std::exit(1);
   }
 };
 

@@ -114,8 +114,9 @@ class PpmBands : public BandReader {
  public:
   explicit PpmBands(const char* filename)
       : filename_(filename), decoder_(ppm), raw_(decoder_.copies_as_is() ? 0 : decoder_.row_bytes()) {}
-  void read(std::span<unsigned char> band, int top, int rows) override {
+  bool read(std::span<unsigned char> band, int top, int rows) override {
     read_band(decoder_, band, raw_, top, rows, filename_);
+    return true;
   }
 
  private:

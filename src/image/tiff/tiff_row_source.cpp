@@ -23,7 +23,7 @@ namespace {
 
 // No single buffer of libtiff beyond this: with the bands and the tile cache, memory stays
 // within 64 MiB for any image.
-constexpr tmsize_t kLargestAllocation = 40 << 20;
+constexpr tmsize_t kLargestAllocation = 32 << 20;
 constexpr int kRgb = 3;
 constexpr const char* kName = "TIFF";  // the file's name in libtiff's messages, taken out of them
 
