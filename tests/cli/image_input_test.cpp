@@ -116,6 +116,24 @@ TEST(ImageInput, FormatIsFoundFromTheContentAndTheOutputBecomesTheTarget) {
   expect_same_r64("in.pgm", ppm_of(grey), "pgm");
 }
 
+// Bands are decoded on a thread of their own when there are two, in turn with the storing on one.
+TEST(ImageInput, SameFileAndLinesWhateverTheThreads) {
+  Samples s = Samples::textured(300, 200, 3, 8);
+  write_file(scratch_path("in.png"), png_bytes(s));
+  RunResult one = run_tool({"-threads", "1", "-ir", "in.png", "one.r64"});
+  RunResult two = run_tool({"-threads", "2", "-ir", "in.png", "two.r64"});
+  ASSERT_EQ(std::pair(one.status, two.status), std::pair(0, 0)) << one.err << two.err;
+  EXPECT_EQ(one.out, std::string(two.out).replace(two.out.find("two.r64"), 7, "one.r64"));
+  EXPECT_TRUE(read_file(scratch_path("one.r64")) == read_file(scratch_path("two.r64")));
+  write_file(scratch_path("cut.png"), png_bytes(s).substr(0, 5000));
+  for (const char* threads : {"1", "2"}) {
+    RunResult r = run_tool({"-threads", threads, "-ir", "cut.png", "out.r64"});
+    EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string("cannot convert the image \"cut.png\": the PNG data are cut short\n")));
+    EXPECT_FALSE(r.out.ends_with("END\n"));
+  }
+  EXPECT_EQ(leftover_temporaries(), 0);
+}
+
 // The README's demo: the bundled PNG holds the bundled PPM's pixels.
 TEST(ImageInput, BundledPngGivesTheR64OfTheBundledPpm) {
   expect_same_r64(sample_path("coffee.png"), read_file(sample_path("coffee.ppm")), "coffee");
