@@ -2,16 +2,17 @@
 // do not write (interlacing, impossible headers), and libjpeg's own decoding as the reference.
 #include "support/image_files.hpp"
 
-#include <gtest/gtest.h>
 #include <spng.h>
 #include <tiffio.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
-#include <jpeglib.h>
+#include <jpeglib.h>  // after <cstddef> and <cstdio>: it needs size_t and FILE
 
 #include "row_source.hpp"
 
