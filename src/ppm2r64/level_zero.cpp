@@ -1,6 +1,6 @@
 // Level 0 of a new R64 file of type 'P' from bands of 64 rows, whatever reads them: each band is
-// stored tile by tile, so every tile is created once and written back once, while a reader that
-// can decodes the bands ahead on a thread of its own. The file is written beside its target and
+// written straight into its row of tiles with one gathering write, while a reader that can decodes
+// the bands ahead on a thread of its own. The file is written beside its target and
 // renamed over it when complete.
 #include <fcntl.h>
 
@@ -16,24 +16,30 @@
 #include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
+#include "r64/file/r64_io.hpp"
+#include "u_math.hpp"
 
 namespace {
 
 bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
 
-// Stores a band tile by tile, left to right. Writing a tile's first pixel with r64_set makes it
-// the newest tile of the cache (creating it, and writing back the oldest tile to make room) and
-// marks it changed; its buffer, from r64_plane, then takes the band's rows whole.
+// Writes a band straight into its place in the file. The tiles of a row of tiles lie side by side,
+// each one row after row, so the band goes out as its rows' pieces in that order, gathered by the
+// system from the band itself: nothing is copied and the tile cache stays out of the way.
 int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int rows) {
-  size_t band_row = static_cast<size_t>(width) * kPixelBytes;
+  std::vector<iovec> pieces;
+  pieces.reserve(static_cast<size_t>(ceil_div(width, kTileSide)) * static_cast<size_t>(rows));
   for (int left = 0; left < width; left += kTileSide) {
-    const unsigned char* first = band + static_cast<size_t>(left) * kPixelBytes;
-    if (r64_set(f, left, top, 0, first) != 0) return -1;
-    unsigned char* tile;
-    int tile_width, tile_height, tile_size;
-    if (r64_plane(&tile, &tile_width, &tile_height, &tile_size, f, left, top, 0) != 0) return -1;
-    size_t tile_row = static_cast<size_t>(tile_width) * kPixelBytes;
-    for (int y = 0; y < rows; ++y) std::memcpy(tile + y * tile_row, first + y * band_row, tile_row);
+    size_t bytes = static_cast<size_t>(std::min(kTileSide, width - left)) * kPixelBytes;
+    for (int y = 0; y < rows; ++y) {
+      const unsigned char* piece = band + (static_cast<size_t>(y) * width + left) * kPixelBytes;
+      pieces.push_back(iovec{const_cast<unsigned char*>(piece), bytes});  // only read by the system
+    }
+  }
+  off_t offset = f->level_ofs[0] + static_cast<off_t>(top) * width * kPixelBytes;
+  if (!r64_internal::write_pieces_at(f->fd, pieces, offset)) {
+    r64_error = kR64System;
+    return -1;
   }
   return 0;
 }

@@ -88,41 +88,58 @@ class RowDecoder {
   std::vector<unsigned char> scale_;
 };
 
-// Reads `rows` rows of the image into the band buffer, printing the progress line of each.
-void read_band(const RowDecoder& decoder, std::span<unsigned char> band, std::vector<unsigned char>& raw, int top,
-               int rows, const char* filename) {
-  size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
-  for (int y = 0; y < rows; ++y) {
-    std::printf("h = %i/%i   \r", top + y, static_cast<int>(ppm.pi_height));
-    std::fflush(stdout);
-    unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
-    std::span<unsigned char> target = decoder.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw);
-    switch (read_row(ppm.pi_fd, target)) {
-      case RowRead::kFull: break;
-      case RowRead::kEnded: exit_with(kEndsEarly, filename);
-      case RowRead::kFailed:
-        std::fprintf(stderr, kCannotRead, filename);
-        std::perror("system ");
-        std::exit(1);
-    }
-    if (!decoder.copies_as_is()) decoder.decode(raw.data(), pixels);
-  }
-}
-
-// Reads the PPM rows of each band of level 0 in turn.
+// Reads the PPM rows of each band of level 0, on a thread of its own when there is one: reading
+// prints nothing and ends nothing, but notes how far it got, so that the progress lines and the
+// message are those of reading row by row.
 class PpmBands : public BandReader {
  public:
   explicit PpmBands(const char* filename)
       : filename_(filename), decoder_(ppm), raw_(decoder_.copies_as_is() ? 0 : decoder_.row_bytes()) {}
+
+  bool overlaps() const override { return true; }
+
   bool read(std::span<unsigned char> band, int top, int rows) override {
-    read_band(decoder_, band, raw_, top, rows, filename_);
+    size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
+    for (int y = 0; y < rows; ++y) {
+      unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
+      std::span<unsigned char> target = decoder_.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw_);
+      outcome_ = read_row(ppm.pi_fd, target);
+      if (outcome_ != RowRead::kFull) {
+        error_ = errno;
+        failed_row_ = top + y;
+        return false;
+      }
+      if (!decoder_.copies_as_is()) decoder_.decode(raw_.data(), pixels);
+    }
     return true;
   }
 
+  void report(int top, int rows) override {
+    for (int y = top; y < top + rows; ++y) print_progress(y);
+  }
+
+  // The lines up to the row that could not be read, then its message.
+  [[noreturn]] void fail(int top) override {
+    for (int y = top; y <= failed_row_; ++y) print_progress(y);
+    if (outcome_ == RowRead::kEnded) exit_with(kEndsEarly, filename_);
+    std::fprintf(stderr, kCannotRead, filename_);
+    errno = error_;
+    std::perror("system ");
+    std::exit(1);
+  }
+
  private:
+  static void print_progress(int row) {
+    std::printf("h = %i/%i   \r", row, static_cast<int>(ppm.pi_height));
+    std::fflush(stdout);
+  }
+
   const char* filename_;
   RowDecoder decoder_;
   std::vector<unsigned char> raw_;
+  RowRead outcome_ = RowRead::kFull;
+  int error_ = 0;
+  int failed_row_ = -1;
 };
 
 }  // namespace
