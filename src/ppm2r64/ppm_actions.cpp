@@ -88,15 +88,17 @@ class RowDecoder {
   std::vector<unsigned char> scale_;
 };
 
-// Reads the PPM rows of each band of level 0, on a thread of its own when there is one: reading
-// prints nothing and ends nothing, but notes how far it got, so that the progress lines and the
-// message are those of reading row by row.
+// Reads the PPM rows of each band of level 0, on a thread of its own when rows need decoding and
+// there is one: reading prints nothing and ends nothing, but notes how far it got, so that the
+// progress lines and the message are those of reading row by row.
 class PpmBands : public BandReader {
  public:
   explicit PpmBands(const char* filename)
       : filename_(filename), decoder_(ppm), raw_(decoder_.copies_as_is() ? 0 : decoder_.row_bytes()) {}
 
-  bool overlaps() const override { return true; }
+  // Rows read straight into place are a copy the system makes, cheaper than the write of the band
+  // before; run beside that write, it slows the write down more than it saves.
+  bool overlaps() const override { return !decoder_.copies_as_is(); }
 
   bool read(std::span<unsigned char> band, int top, int rows) override {
     size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;

@@ -43,9 +43,12 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
   EXPECT_EQ(one.status, 1);
   EXPECT_EQ(std::tie(two.status, two.out, two.err), std::tie(one.status, one.out, one.err));
   EXPECT_EQ(file_size(scratch_path("a.cr")), -1);
-  // "-pr" stores each band while the next is read: a PPM file cut short, and a disk that fills.
+  // "-pr": a PPM file cut short, one of two bytes a sample (decoded on a thread of its own while
+  // the band before is stored) cut short, and a disk that fills.
   write_file(scratch_path("cut.ppm"), read_file(scratch_path("in.ppm")).substr(0, 1000 * 3 * 300));
-  for (const auto& [input, limit] : {std::pair{"cut.ppm", -1L}, {"in.ppm", 1000000L}}) {
+  const std::string bytes = photo_pixels(1000, 700);
+  write_file(scratch_path("cut16.ppm"), ppm_bytes("P6", 1000, 700, 65535, bytes + bytes).substr(0, 1000 * 6 * 300));
+  for (const auto& [input, limit] : {std::pair{"cut.ppm", -1L}, {"cut16.ppm", -1L}, {"in.ppm", 1000000L}}) {
     RunOptions options;
     options.file_size_limit = limit;
     RunResult pr_one = run_tool({"-threads", "1", "-pr", input, "b.r64"}, options);
