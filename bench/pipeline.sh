@@ -1,81 +1,114 @@
 #!/usr/bin/env bash
-# Times each phase of the whole job ("-pr", "-l", "-cr") on mosaics of the bundled photos, with
-# peak memory, beside the floor of the JPEG work and, where Debian's libvips-tools is installed,
-# vips writing a 256-pixel JPEG-tiled pyramid of the same image on one thread.
-#   bench/pipeline.sh [SIDE ...]        default: 4096 8192 16384
+# Times the whole job ("-pr IN OUT.r64 -l -cr OUT.cr" as one command) and each of its phases on
+# mosaics of the bundled photos, on one thread and on the default threads, with peak memory, beside
+# the peers and floors in the same run:
+#   - vips writing a 256-pixel JPEG-tiled pyramid (quality 80), on one thread and on its default
+#     threads: the same job for a user who publishes the image;
+#   - vips writing an uncompressed 64-pixel-tiled pyramid: the bytes "-pr" and "-l" write;
+#   - the JPEG floor: compressing every rectangle and decoding every parent once, on one thread;
+#   - "-lh" on one thread and on the default threads (on a smaller mosaic: it is slow).
+# Figures are medians of three runs with a warm page cache; ratios are taken within this run.
+#   bench/pipeline.sh [SIDE ...]        default: 8192 16384
 # Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
-# /tmp/ppm2r64-bench; needs about 4 GB free for 16384), HIFI=1 to time "-lh" as well (slow).
+# /tmp/ppm2r64-bench; needs about 5 GB free for 16384), HIFI_SIDE (side of the "-lh" mosaic,
+# default 4096; 0 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
 work=${WORK:-/tmp/ppm2r64-bench}
+hifi_side=${HIFI_SIDE:-4096}
 sides=("$@")
-[ ${#sides[@]} -gt 0 ] || sides=(4096 8192 16384)
+[ ${#sides[@]} -gt 0 ] || sides=(8192 16384)
+cores=$(nproc)
+tool=$build/ppm2r64
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target ppm2r64 make_mosaic measure jpeg_floor >/dev/null
+cmake --build "$build" -j"$cores" --target ppm2r64 make_mosaic measure jpeg_floor >/dev/null
 mkdir -p "$work"
+command -v vips >/dev/null || echo "vips not found (Debian: libvips-tools): the peers' lines are left out" >&2
 
-# Source pixels of every level pass: each laid-out level is read once.
-level_pixels() {
-  local w=$1 h=$2 sum=0
-  while [ "$w" -ge 3 ] && [ "$h" -ge 3 ]; do
-    sum=$((sum + w * h))
-    w=$(((w + 1) / 2))
-    h=$(((h + 1) / 2))
-  done
-  echo "$sum"
-}
-
-report() {  # phase side seconds rss_kib megapixels
-  awk -v phase="$1" -v side="$2" -v s="$3" -v rss="$4" -v mp="$5" \
-    'BEGIN { printf "%-6s %-18s %8.2f %9.1f %9.1f\n", side, phase, s, mp / s, rss / 1024 }'
-}
-
-# Each phase starts with the page cache warm and no dirty pages left by the one before, so that
-# no phase pays for writing back another's output.
-measure() {
-  sync
-  "$build/bench/measure" "$@"
-}
-
-printf '%-6s %-18s %8s %9s %9s\n' side phase seconds 'MP/s' 'RSS MiB'
-for side in "${sides[@]}"; do
-  image=$work/mosaic-$side.ppm
-  [ -f "$image" ] || "$build/bench/make_mosaic" "$image" "$side" "$root"/samples/*.p?m
+mosaic() {  # side -> path of the mosaic PPM, made once and then kept
+  local image=$work/mosaic-$1.ppm
+  [ -f "$image" ] || "$build/bench/make_mosaic" "$image" "$1" "$root"/samples/*.p?m
   cat "$image" >/dev/null
-  mp0=$(awk -v p="$((side * side))" 'BEGIN { print p / 1e6 }')
-  mpl=$(awk -v p="$(level_pixels "$side" "$side")" 'BEGIN { print p / 1e6 }')
+  echo "$image"
+}
 
-  read -r s1 rss status < <(measure "$build/ppm2r64" -pr "$image" "$work/m.r64")
-  [ "$status" = 0 ] || { echo "-pr failed" >&2; exit 1; }
-  report '-pr' "$side" "$s1" "$rss" "$mp0"
-  if [ "${HIFI:-0}" = 1 ]; then
-    cp "$work/m.r64" "$work/hifi.r64"
-    read -r sh rss status < <(measure "$build/ppm2r64" -t "$work/hifi.r64" -lh)
-    [ "$status" = 0 ] || { echo "-lh failed" >&2; exit 1; }
-    report '-lh (source px)' "$side" "$sh" "$rss" "$mpl"
-    rm -f "$work/hifi.r64"
-  fi
-  read -r s2 rss status < <(measure "$build/ppm2r64" -t "$work/m.r64" -l)
-  [ "$status" = 0 ] || { echo "-l failed" >&2; exit 1; }
-  report '-l (source px)' "$side" "$s2" "$rss" "$mpl"
-  read -r s3 rss status < <(measure "$build/ppm2r64" -t "$work/m.r64" -cr "$work/m.cr")
-  [ "$status" = 0 ] || { echo "-cr failed" >&2; exit 1; }
-  report '-cr' "$side" "$s3" "$rss" "$mp0"
-  whole=$(awk -v a="$s1" -v b="$s2" -v c="$s3" 'BEGIN { print a + b + c }')
-  report 'whole job' "$side" "$whole" 0 "$mp0"
+# Median of three runs: "<seconds> <max_rss_kib>". Before each run PREPARE (a shell command) runs
+# untimed; then dirty pages are written back, so that no run pays for another's output.
+median3() {
+  local prepare=$1
+  shift
+  for _ in 1 2 3; do
+    eval "$prepare"
+    sync
+    read -r s rss status < <("$build/bench/measure" "$@")
+    [ "$status" = 0 ] || { echo "failed: $*" >&2; exit 1; }
+    echo "$s $rss"
+  done | sort -n | sed -n 2p
+}
 
-  floor=$("$build/bench/jpeg_floor" "$work/m.r64" 256 | awk '/^seconds/ { print $2 }')
-  report 'JPEG floor' "$side" "$floor" 0 "$mp0"
-  awk -v cr="$s3" -v f="$floor" 'BEGIN { printf "       -cr / JPEG floor = %.2f\n", cr / f }'
+row() {  # side phase threads seconds rss_kib
+  awk -v side="$1" -v phase="$2" -v t="$3" -v s="$4" -v rss="$5" \
+    'BEGIN { printf "%-6s %-28s %7s %8.2f %8.1f\n", side, phase, t, s, rss / 1024 }'
+}
+
+ratio() {  # label numerator denominator target
+  awk -v label="$1" -v a="$2" -v b="$3" -v target="$4" \
+    'BEGIN { printf "       %-52s %6.2f   (target %s)\n", label, a / b, target }'
+}
+
+fresh_outputs() { rm -f "$work/m.r64" "$work/m.cr" "$work/v.tif"; }
+
+printf '%-6s %-28s %7s %8s %8s\n' side phase threads seconds 'RSS MiB'
+for side in "${sides[@]}"; do
+  image=$(mosaic "$side")
+  declare -A whole pr lv cr
+  for t in 1 "$cores"; do
+    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$work/m.r64" -l -cr "$work/m.cr")
+    whole[$t]=$s; row "$side" 'whole job (-pr -l -cr)' "$t" "$s" "$rss"
+    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$work/m.r64")
+    pr[$t]=$s; row "$side" '-pr' "$t" "$s" "$rss"
+    cp "$work/m.r64" "$work/level0.r64"
+    read -r s rss < <(median3 "cp '$work/level0.r64' '$work/m.r64'" "$tool" -threads "$t" -t "$work/m.r64" -l)
+    lv[$t]=$s; row "$side" '-l' "$t" "$s" "$rss"
+    read -r s rss < <(median3 "rm -f '$work/m.cr'" "$tool" -threads "$t" -t "$work/m.r64" -cr "$work/m.cr")
+    cr[$t]=$s; row "$side" '-cr' "$t" "$s" "$rss"
+  done
+  # The floor's own figure: its time in the codec, not in reading the R64 file.
+  floor=$(for _ in 1 2 3; do "$build/bench/jpeg_floor" "$work/m.r64" 256 | awk '/^seconds/ { print $2 }'; done | sort -n | sed -n 2p)
+  row "$side" 'JPEG floor' 1 "$floor" 0
+  rm -f "$work/level0.r64"
 
   if command -v vips >/dev/null; then
-    rm -f "$work/vips.tif"
-    read -r sv rss status < <(VIPS_CONCURRENCY=1 measure vips tiffsave "$image" "$work/vips.tif" --tile \
-      --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 80)
-    report 'vips pyramid' "$side" "$sv" "$rss" "$mp0"
-    awk -v w="$whole" -v v="$sv" 'BEGIN { printf "       whole job / vips = %.2f\n", w / v }'
+    jpeg_args=(--tile --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 80)
+    read -r v1 rss < <(median3 fresh_outputs env VIPS_CONCURRENCY=1 vips tiffsave "$image" "$work/v.tif" "${jpeg_args[@]}")
+    row "$side" 'vips JPEG pyramid' 1 "$v1" "$rss"
+    read -r vn rss < <(median3 fresh_outputs vips tiffsave "$image" "$work/v.tif" "${jpeg_args[@]}")
+    row "$side" 'vips JPEG pyramid' default "$vn" "$rss"
+    read -r vu rss < <(median3 fresh_outputs vips tiffsave "$image" "$work/v.tif" --tile --tile-width 64 \
+      --tile-height 64 --pyramid --compression none)
+    row "$side" 'vips plain 64 pyramid' default "$vu" "$rss"
+    best=$(awk -v a="$v1" -v b="$vn" 'BEGIN { print a < b ? a : b }')
+    ratio "whole job / faster vips JPEG pyramid, $cores threads" "${whole[$cores]}" "$best" '<= 1.0'
+    ratio "whole job / faster vips JPEG pyramid, 1 thread" "${whole[1]}" "$best" '-'
+    ratio "(-pr + -l) / vips plain 64 pyramid, $cores threads" "$(awk -v a="${pr[$cores]}" -v b="${lv[$cores]}" 'BEGIN { print a + b }')" "$vu" '<= 1.0'
   fi
-  rm -f "$work/m.r64" "$work/m.cr" "$work/vips.tif"
+  ratio "-cr / JPEG floor, 1 thread" "${cr[1]}" "$floor" '<= 1.3'
+  ratio "-cr / JPEG floor, $cores threads" "${cr[$cores]}" "$floor" '<= 0.8'
+  fresh_outputs
+  unset whole pr lv cr
 done
+
+if [ "$hifi_side" != 0 ]; then
+  image=$(mosaic "$hifi_side")
+  rm -f "$work/m.r64"
+  "$tool" -pr "$image" "$work/level0.r64" >/dev/null
+  declare -A hifi
+  for t in 1 "$cores"; do
+    read -r s rss < <(median3 "cp '$work/level0.r64' '$work/m.r64'" "$tool" -threads "$t" -t "$work/m.r64" -lh)
+    hifi[$t]=$s; row "$hifi_side" '-lh' "$t" "$s" "$rss"
+  done
+  ratio "-lh speed-up, $cores threads over 1" "${hifi[1]}" "${hifi[$cores]}" '>= 1.8'
+  rm -f "$work/m.r64" "$work/level0.r64"
+fi

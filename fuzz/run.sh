@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-5}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(ppm_header r64_file r64_pack cr_file jpeg_decode none_block crserve_routes)
+[[ ${#targets[@]} -gt 0 ]] || targets=(ppm_header r64_file r64_pack cr_file jpeg_decode none_block png_source tiff_source jpeg_source crserve_routes)
 build=$root/build-fuzz
 
 if ! command -v clang++ >/dev/null; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: the optimised build, then a build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, with a few seconds of every fuzz target in between. Exits non-zero on
-# the first failure.
+# Builds and runs every test three times: the optimised build, a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and one under ThreadSanitizer (the tools run their phases on every
+# core), with a few seconds of every fuzz target after the first. Exits non-zero on the first
+# failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -17,3 +18,7 @@ cmake -S "$root" -B "$root/build-sanitize" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DP
 cmake --build "$root/build-sanitize" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$root/build-sanitize" --output-on-failure -j "$jobs"
+
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPPM2R64_TSAN=ON
+cmake --build "$root/build-tsan" -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs"

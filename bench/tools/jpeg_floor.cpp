@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "allocator.hpp"
 #include "change_endian.hpp"
 #include "jpeg.hpp"
 #include "r64.hpp"
@@ -93,7 +92,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   check_endian();
-  keep_freed_memory();  // as the tool itself does
   r64_init();
   R64_FILE* f = r64_open_file(argv[1], O_RDONLY, 0644, 'P', 0, 0);
   if (f == nullptr) {

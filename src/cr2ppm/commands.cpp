@@ -12,6 +12,7 @@
 
 #include "cr2ppm/cr2ppm.hpp"
 #include "parallel.hpp"
+#include "tool_info.hpp"
 
 namespace cr2ppm {
 
@@ -68,6 +69,14 @@ int run_psnr(int remaining, char** args) {
   return 2;
 }
 
+constexpr TOOL_COMMAND kUsage[] = {
+    {"-info FILE.cr", "prints the header and the levels of a CR file"},
+    {"-x FILE.cr LEVEL OUT.ppm", "rebuilds one level of a CR file as a PPM image"},
+    {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image"},
+    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file"},
+    {"-threads N", "worker threads of the following commands"},
+};
+
 struct Command {
   std::string_view name;
   int (*run)(int remaining, char** args);
@@ -80,8 +89,12 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 int run_commands(int argc, char** argv) {
-  if (argc < 2) fail("usage: cr2ppm [-info FILE.cr] [-x FILE.cr LEVEL OUT.ppm] [-xr FILE.cr LEVEL X Y W H OUT.ppm] [-psnr FILE.cr FILE.r64] [-threads N] ...\n");
+  if (argc < 2) print_usage("cr2ppm", kUsage);
   for (int i = 1; i < argc;) {
+    if (print_tool_info(argv[i], "cr2ppm", kUsage)) {
+      ++i;
+      continue;
+    }
     const Command* found = nullptr;
     for (const Command& command : kCommands)
       if (command.name == argv[i]) found = &command;

@@ -12,3 +12,7 @@ void set_parallel_threads(int n);
 // Runs task(0) .. task(count - 1) spread over the threads in force, the caller's among them, and
 // returns when all are done.
 void parallel_for(int count, const std::function<void(int)>& task);
+// Runs `first` on the caller's thread and `second` on a helper at the same time, for a phase
+// whose two halves wait on each other; false, running neither, when fewer than two threads are in
+// force or no helper can be started.
+bool parallel_pair(const std::function<void()>& first, const std::function<void()>& second);

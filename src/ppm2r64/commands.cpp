@@ -1,5 +1,6 @@
 // The command loop: each argument in command position names a command, which takes its arguments
-// and runs before the next command is read. Any error ends the process with exit status 1.
+// and runs before the next command is read. Any error ends the process with exit status 1; no
+// argument at all prints the usage.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
+#include "tool_info.hpp"
 
 const char* target = nullptr;
 int rect_size = 256;
@@ -56,6 +58,13 @@ int level_count(int remaining, char** args, int* levels) {
   return 1;
 }
 
+int run_image(int remaining, char** args) {
+  if (remaining < 2) fail("too few argments for -ir\n");
+  image2r64(args - 1);  // the action sees the vector positioned at "-ir"
+  target = args[1];
+  return 2;
+}
+
 int run_levels(int remaining, char** args) {
   int levels;
   int used = level_count(remaining, args, &levels);
@@ -102,9 +111,21 @@ int run_pack(int remaining, char** args) {
   return 1;
 }
 
+constexpr TOOL_COMMAND kUsage[] = {
+    {"-ppmtype FILE", "prints the PPM header of FILE: magic, width, height, maximum"},
+    {"-pr IN.ppm OUT.r64", "converts a PPM/PGM image into level 0 of a new R64 file, the target"},
+    {"-ir IN OUT.r64", "the same from a PNG, TIFF, JPEG or PPM/PGM image"},
+    {"-l [N]", "builds N coarser levels of the target (all without N) by 2 x 2 averaging"},
+    {"-lh [N]", "the same with the windowed-FFT reduction"},
+    {"-t FILE.r64", "makes FILE.r64 the target"},
+    {"-crsize 64|128|256", "side of the rectangles of the following -cr (256 by default)"},
+    {"-cr OUT.cr", "packs the target into a CR file"},
+    {"-threads N", "worker threads of the following commands"},
+};
+
 constexpr Command kCommands[] = {
-    {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-l", run_levels}, {"-lh", run_levels_hifi},
-    {"-t", run_target},        {"-crsize", run_rect_size}, {"-cr", run_pack},
+    {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-ir", run_image},       {"-l", run_levels},
+    {"-lh", run_levels_hifi},  {"-t", run_target},       {"-crsize", run_rect_size}, {"-cr", run_pack},
     {"-threads", run_threads},
 };
 
@@ -117,8 +138,13 @@ const Command* find_command(std::string_view name) {
 }  // namespace
 
 int run_commands(int argc, char** argv) {
+  if (argc < 2) print_usage("ppm2r64", kUsage);
   int i = 1;
   while (i < argc) {
+    if (print_tool_info(argv[i], "ppm2r64", kUsage)) {
+      ++i;
+      continue;
+    }
     const Command* command = find_command(argv[i]);
     if (command == nullptr) {
       std::fprintf(stderr, "invalid command \"%s\"\n", argv[i]);

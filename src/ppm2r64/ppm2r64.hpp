@@ -3,6 +3,9 @@
 #pragma once
 
 #include "ppm_types.hpp"
+#include <cstdlib>
+#include <span>
+
 #include "replace_file.hpp"
 
 extern const char* target;  // the current target R64 file (set by "-t" and "-pr")
@@ -14,11 +17,45 @@ int run_commands(int argc, char** argv);
 
 void ppm_type(const char* filename);
 void ppm2r64(char** argv);
+void image2r64(char** argv);  // "-ir": any image a row source reads
 unsigned char adjust_max(unsigned int max, unsigned int col);
 void new_level(int levels);       // "-l": box-filter levels
 void new_level_hifi(int levels);  // "-lh": windowed-FFT levels
 void r642cr(const char* from, const char* to);
 void mem_test(const char* str);
+
+// Level 0 of a new R64 file of type 'P', shared by "-pr" and "-ir".
+inline constexpr int kPixelBytes = 3;  // red, green, blue
+
+// Reads level 0 band by band for write_level_zero.
+class BandReader {
+ public:
+  virtual ~BandReader() = default;
+  // True when read may run on a thread of its own, bands ahead of the storing: such a read
+  // neither prints nor ends the run, and leaves both to report and fail.
+  virtual bool overlaps() const { return false; }
+  // Fills `band` with the RGB pixels of `rows` rows, the first of them image row `top`; false
+  // when the input fails (a reader that does not overlap ends the run itself instead).
+  virtual bool read(std::span<unsigned char> band, int top, int rows) = 0;
+  // Prints the progress lines of a band read, bands in order, before it is stored.
+  virtual void report(int top, int rows) {
+    (void)top;
+    (void)rows;
+  }
+  // Ends the run with the message of the failed read of the band at `top`.
+  [[noreturn]] virtual void fail(int top) {
+    (void)top;
+    std::exit(1);
+  }
+};
+
+// Ends the run with "unsupported image size %ix%i\n" unless both sides are 3 .. 32767.
+void check_r64_size(unsigned int width, unsigned int height);
+// Writes `to` (beside it, then renamed over it) band by band from `bands`, printing "\nEND\n"
+// once all are read; every failure ends the run with its message and exit status 1.
+void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands);
+// Prints "R64 %i\n" with r64_error and the system error line, then exits with status 1.
+[[noreturn]] void exit_r64_failure();
 
 // Prints "r64 error: %i\n" with r64_error and the system error line, then exits with status 1.
 [[noreturn]] void exit_r64_error();

@@ -1,6 +1,5 @@
 // "-ppmtype" and "-pr": report what a PPM header says; convert a P5 or P6 image into level 0 of a
-// new R64 file of type 'P'. The image is read one band of 64 rows at a time and each band is
-// stored tile by tile, so every tile is created once and written back once.
+// new R64 file of type 'P', read one band of 64 rows at a time (level_zero.cpp stores the bands).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,16 +22,9 @@ namespace {
 
 constexpr const char* kEndsEarly = "the PPM file \"%s\" ends before its last pixel\n";
 constexpr const char* kCannotRead = "cannot read the PPM file \"%s\"\n";
-constexpr int kPixelBytes = 3;  // the output is always 'P': red, green, blue
 
 [[noreturn]] void exit_with(const char* format, const char* text) {
   std::fprintf(stderr, format, text);
-  std::exit(1);
-}
-
-[[noreturn]] void exit_r64_failure() {
-  std::fprintf(stderr, "R64 %i\n", r64_error);
-  std::perror("system ");
   std::exit(1);
 }
 
@@ -44,8 +36,6 @@ void open_ppm(const char* filename) {
 }
 
 bool convertible(std::string_view magic) { return magic == "P5" || magic == "P6"; }
-
-bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
 
 enum class RowRead { kFull, kEnded, kFailed };
 
@@ -98,56 +88,61 @@ class RowDecoder {
   std::vector<unsigned char> scale_;
 };
 
-// Reads `rows` rows of the image into the band buffer, printing the progress line of each.
-void read_band(const RowDecoder& decoder, std::span<unsigned char> band, std::vector<unsigned char>& raw, int top,
-               int rows, const char* filename) {
-  size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
-  for (int y = 0; y < rows; ++y) {
-    std::printf("h = %i/%i   \r", top + y, static_cast<int>(ppm.pi_height));
-    std::fflush(stdout);
-    unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
-    std::span<unsigned char> target = decoder.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw);
-    switch (read_row(ppm.pi_fd, target)) {
-      case RowRead::kFull: break;
-      case RowRead::kEnded: exit_with(kEndsEarly, filename);
-      case RowRead::kFailed:
-        std::fprintf(stderr, kCannotRead, filename);
-        std::perror("system ");
-        std::exit(1);
+// Reads the PPM rows of each band of level 0, on a thread of its own when rows need decoding and
+// there is one: reading prints nothing and ends nothing, but notes how far it got, so that the
+// progress lines and the message are those of reading row by row.
+class PpmBands : public BandReader {
+ public:
+  explicit PpmBands(const char* filename)
+      : filename_(filename), decoder_(ppm), raw_(decoder_.copies_as_is() ? 0 : decoder_.row_bytes()) {}
+
+  // Rows read straight into place are a copy the system makes, cheaper than the write of the band
+  // before; run beside that write, it slows the write down more than it saves.
+  bool overlaps() const override { return !decoder_.copies_as_is(); }
+
+  bool read(std::span<unsigned char> band, int top, int rows) override {
+    size_t pixel_row = static_cast<size_t>(ppm.pi_width) * kPixelBytes;
+    for (int y = 0; y < rows; ++y) {
+      unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
+      std::span<unsigned char> target = decoder_.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw_);
+      outcome_ = read_row(ppm.pi_fd, target);
+      if (outcome_ != RowRead::kFull) {
+        error_ = errno;
+        failed_row_ = top + y;
+        return false;
+      }
+      if (!decoder_.copies_as_is()) decoder_.decode(raw_.data(), pixels);
     }
-    if (!decoder.copies_as_is()) decoder.decode(raw.data(), pixels);
+    return true;
   }
-}
 
-// Stores a band tile by tile, left to right. Writing a tile's first pixel with r64_set makes it
-// the newest tile of the cache (creating it, and writing back the oldest tile to make room) and
-// marks it changed; its buffer, from r64_plane, then takes the band's rows whole.
-int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int rows) {
-  size_t band_row = static_cast<size_t>(width) * kPixelBytes;
-  for (int left = 0; left < width; left += kTileSide) {
-    const unsigned char* first = band + static_cast<size_t>(left) * kPixelBytes;
-    if (r64_set(f, left, top, 0, first) != 0) return -1;
-    unsigned char* tile;
-    int tile_width, tile_height, tile_size;
-    if (r64_plane(&tile, &tile_width, &tile_height, &tile_size, f, left, top, 0) != 0) return -1;
-    size_t tile_row = static_cast<size_t>(tile_width) * kPixelBytes;
-    for (int y = 0; y < rows; ++y) std::memcpy(tile + y * tile_row, first + y * band_row, tile_row);
+  void report(int top, int rows) override {
+    for (int y = top; y < top + rows; ++y) print_progress(y);
   }
-  return 0;
-}
 
-void convert_pixels(R64_FILE* f, const char* filename) {
-  int width = static_cast<int>(ppm.pi_width);
-  int height = static_cast<int>(ppm.pi_height);
-  RowDecoder decoder(ppm);
-  std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
-  std::vector<unsigned char> raw(decoder.copies_as_is() ? 0 : decoder.row_bytes());
-  for (int top = 0; top < height; top += kTileSide) {
-    int rows = std::min(kTileSide, height - top);
-    read_band(decoder, band, raw, top, rows, filename);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_r64_failure();
+  // The lines up to the row that could not be read, then its message.
+  [[noreturn]] void fail(int top) override {
+    for (int y = top; y <= failed_row_; ++y) print_progress(y);
+    if (outcome_ == RowRead::kEnded) exit_with(kEndsEarly, filename_);
+    std::fprintf(stderr, kCannotRead, filename_);
+    errno = error_;
+    std::perror("system ");
+    std::exit(1);
   }
-}
+
+ private:
+  static void print_progress(int row) {
+    std::printf("h = %i/%i   \r", row, static_cast<int>(ppm.pi_height));
+    std::fflush(stdout);
+  }
+
+  const char* filename_;
+  RowDecoder decoder_;
+  std::vector<unsigned char> raw_;
+  RowRead outcome_ = RowRead::kFull;
+  int error_ = 0;
+  int failed_row_ = -1;
+};
 
 }  // namespace
 
@@ -168,26 +163,10 @@ void ppm2r64(char** argv) {
     std::fprintf(stderr, "not support the  format %s\n", ppm.pi_type);
     std::exit(1);
   }
-  if (!fits_r64(ppm.pi_width) || !fits_r64(ppm.pi_height)) {
-    std::fprintf(stderr, "unsupported image size %ix%i\n", static_cast<int>(ppm.pi_width),
-                 static_cast<int>(ppm.pi_height));
-    std::exit(1);
-  }
+  check_r64_size(ppm.pi_width, ppm.pi_height);
 
-  ReplacingFile out;
-  if (!open_output(out, from, to)) exit_r64_failure();
-  R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', static_cast<int>(ppm.pi_width),
-                              static_cast<int>(ppm.pi_height));
-  if (f == nullptr) exit_r64_failure();
-  r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
-  convert_pixels(f, from);
-  std::printf("\nEND\n");
-  std::fflush(stdout);
-  if (r64_close_file(f) != 0) exit_r64_failure();
-  if (!out.commit()) {
-    r64_error = kR64System;
-    exit_r64_failure();
-  }
+  PpmBands bands(from);
+  write_level_zero(from, to, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height), bands);
   close_ppm(&ppm);
 }
 

@@ -12,11 +12,10 @@ using namespace test_support;
 
 namespace {
 
-// No arguments, or settings alone, succeed silently. Every refused argument prints its one
+// Settings alone succeed silently. Every refused argument prints its one
 // message, prints nothing on standard output (so no command after it ran) and exits with 1.
 TEST(CommandLine, RefusedArgumentsPrintTheirMessageAndExitWithOne) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, ""},
       {{"-t", "a.r64", "-crsize", "128", "-t", "b"}, ""},
       {{"-foo"}, "invalid command \"-foo\"\n"},
       {{"picture.ppm"}, "invalid command \"picture.ppm\"\n"},

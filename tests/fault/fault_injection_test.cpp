@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/image_files.hpp"
 #include "support/support.hpp"
 
 using namespace test_support;
@@ -109,6 +110,19 @@ TEST(FaultInjection, PackingReportsEveryFailedCallOnItsFiles) {
            copy_over("base.r64", "pic.r64");
            fs::remove(scratch_path("pic.cr"));
          }});
+}
+
+// "-ir" on TIFF files, which libtiff reads through the descriptor: uncompressed strips read row by
+// row at their offsets, and compressed tiles. (PNG and JPEG are read through stdio, whose calls
+// the shim does not see: only their outputs are swept.)
+TEST(FaultInjection, ImageInputReportsEveryFailedCallOnItsFiles) {
+  const Samples photo = Samples::textured(100, 70, 3, 8);
+  write_tiff(scratch_path("plain.tif"), photo);
+  write_tiff(scratch_path("tiles.tif"), photo, {.tiled = true, .compression = 8});
+  write_file(scratch_path("in.png"), png_bytes(photo));
+  for (const char* input : {"plain.tif", "tiles.tif"})
+    sweep({{"-ir", input, "pic.r64"}, {input, "pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }});
+  sweep({{"-ir", "in.png", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }});
 }
 
 // 20 x 17 tiles, more than the cache holds: tiles are written back to make room, and read again.

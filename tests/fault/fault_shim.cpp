@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -134,6 +136,8 @@ FAILING_WRAPPER(ssize_t, pread, kPread, EIO, (int fd, void* buf, size_t n, off_t
 FAILING_WRAPPER(ssize_t, pread64, kPread, EIO, (int fd, void* buf, size_t n, off64_t at), (fd, buf, n, at))
 FAILING_WRAPPER(ssize_t, pwrite, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off_t at), (fd, buf, n, at))
 FAILING_WRAPPER(ssize_t, pwrite64, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off64_t at), (fd, buf, n, at))
+FAILING_WRAPPER(ssize_t, pwritev, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off_t at), (fd, v, n, at))
+FAILING_WRAPPER(ssize_t, pwritev64, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off64_t at), (fd, v, n, at))
 FAILING_WRAPPER(off_t, lseek, kLseek, EIO, (int fd, off_t offset, int whence), (fd, offset, whence))
 FAILING_WRAPPER(off64_t, lseek64, kLseek, EIO, (int fd, off64_t offset, int whence), (fd, offset, whence))
 FAILING_WRAPPER(int, fsync, kFsync, EIO, (int fd), (fd))

@@ -274,7 +274,9 @@ unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bi
     return nullptr;
   }
   *ret_jpeg_length = length;
-  return job.stream;
+  // The stream was given room for the whole image; callers keep many streams at once.
+  void* fitted = std::realloc(job.stream, static_cast<size_t>(length));
+  return fitted != nullptr ? static_cast<unsigned char*>(fitted) : job.stream;
 }
 
 int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,

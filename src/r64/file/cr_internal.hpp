@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "r64.hpp"
 #include "r64_fail.hpp"
@@ -56,6 +57,16 @@ inline void put_pixel(unsigned char* out, uint32_t red, uint32_t green, uint32_t
 // Reads the rectangle of `level` whose place and size rect gives into rect.buf, as 4-byte pixels
 // (fourth byte 0); one-byte pixels serve as red, green and blue.
 int read_r64_rect(CR_BUFFER& rect, R64_FILE* r64, int level);
+
+// Whether read_r64_rect_direct can read rectangles of `level`: the handle is read-only and its
+// pixels are whole bytes.
+bool reads_in_parallel(const R64_FILE* r64, int level);
+// Reads the rectangle as read_r64_rect does, but straight from the file with positional reads
+// through `band` (a row of tiles as wide as the largest rectangle), touching neither the cache nor
+// any global, so that threads read rectangles at once. Returns 0 or the code read_r64_rect would
+// leave in r64_error.
+inline constexpr size_t kTileRowBandBytes = (kMaxRectSide / kTileSide + 1) * kTileBytesP;
+int read_r64_rect_direct(CR_BUFFER& rect, const R64_FILE* r64, int level, std::span<unsigned char> band);
 
 // The parent's prediction of every pixel of the child rectangle rect, in the child's layout.
 void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted);

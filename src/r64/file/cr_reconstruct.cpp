@@ -84,7 +84,14 @@ void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* pred
     }
     int parent_row = ((rect.h_ofs + y) >> 1) - parent.h_ofs;
     const unsigned char* in = parent.buf + 4 * (static_cast<size_t>(parent_row) * parent.w_len + first_column);
-    for (int x = 0; x < rect.w_len; x += 2, in += 4) {
+    int x = 0;
+#ifdef __SSE2__
+    for (; x + 4 <= rect.w_len; x += 4, in += 8) {  // two parent pixels, each twice
+      __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_unpacklo_epi32(two, two));
+    }
+#endif
+    for (; x < rect.w_len; x += 2, in += 4) {
       std::memcpy(out + 4 * x, in, 4);
       if (x + 1 < rect.w_len) std::memcpy(out + 4 * x + 4, in, 4);
     }

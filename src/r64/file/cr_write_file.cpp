@@ -1,12 +1,14 @@
 // Packs an open R64 file into a new CR file: depth first from the coarsest level down, each
-// rectangle read through the tile cache, coded as plain pixels (a root) or as offset and companded
-// residuals against its rebuilt parent, stored as JPEG or uncompressed, then decoded back and
-// rebuilt exactly as a reader will, so that its children are predicted from what a reader sees.
-// With more than one thread the subtrees of level 1 are coded in parallel; the file is the same.
+// rectangle read (through the tile cache, or straight from a read-only file), coded as plain
+// pixels (a root) or as offset and companded residuals against its rebuilt parent, stored as JPEG
+// or uncompressed, then decoded back and rebuilt exactly as a reader will, so that its children
+// are predicted from what a reader sees. With more than one thread the subtrees under each
+// rectangle of level 3 are coded in parallel; the file is the same.
 #include <fcntl.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -16,6 +18,9 @@
 #include <memory>
 #include <utility>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "change_endian.hpp"
 #include "cr_internal.hpp"
@@ -49,11 +54,13 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Scratch of the thread coding a rectangle: the parent's prediction and the decoded samples. A
-// rectangle needs them only while it is coded and rebuilt, never while its children are written.
+// Scratch of the thread coding a rectangle: the parent's prediction, the decoded samples and a row
+// of tiles read from the R64 file. A rectangle needs them only while it is read, coded and
+// rebuilt, never while its children are written.
 struct Scratch {
   alignas(64) unsigned char predicted[4 * kMaxRectSize * kMaxRectSize];
   alignas(64) unsigned char decoded[4 * kMaxRectSize * kMaxRectSize];
+  unsigned char tile_row[cr_internal::kTileRowBandBytes];
 };
 
 Scratch& scratch() {
@@ -125,16 +132,63 @@ constexpr auto kCodedSamples = [] {
   return table;
 }();
 
+// Coded samples inside the identity band are the residual plus the offset. Four pixels at a time,
+// when all their sums lie in the band, take that path in vector code; the others use the tables.
+#ifdef __SSE2__
+class BandCoder {
+ public:
+  explicit BandCoder(const Offsets& cal)
+      : offset_(_mm_setr_epi16(cal[0], cal[1], cal[2], 0, cal[0], cal[1], cal[2], 0)),
+        colour_(_mm_set1_epi32(std::endian::native == std::endian::little ? 0x00FFFFFF : static_cast<int>(0xFFFFFF00))),
+        colour_words_(_mm_set_epi16(0, -1, -1, -1, 0, -1, -1, -1)) {}
+
+  // Codes four pixels (fourth bytes 0); false, writing nothing, when a sum lies outside the band.
+  bool code(unsigned char* pixels, const unsigned char* predicted) const {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i plain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+    __m128i guess = _mm_loadu_si128(reinterpret_cast<const __m128i*>(predicted));
+    __m128i low = sums(_mm_unpacklo_epi8(plain, zero), _mm_unpacklo_epi8(guess, zero));
+    __m128i high = sums(_mm_unpackhi_epi8(plain, zero), _mm_unpackhi_epi8(guess, zero));
+    if (!in_band(low) || !in_band(high)) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm_and_si128(_mm_packus_epi16(low, high), colour_));
+    return true;
+  }
+
+ private:
+  __m128i sums(__m128i plain, __m128i guess) const { return _mm_add_epi16(_mm_sub_epi16(plain, guess), offset_); }
+
+  bool in_band(__m128i sums) const {
+    __m128i outside = _mm_or_si128(_mm_cmplt_epi16(sums, _mm_set1_epi16(cr_internal::kBandLow)),
+                                   _mm_cmpgt_epi16(sums, _mm_set1_epi16(cr_internal::kBandHigh)));
+    return _mm_movemask_epi8(_mm_and_si128(outside, colour_words_)) == 0;
+  }
+
+  __m128i offset_;
+  __m128i colour_;
+  __m128i colour_words_;
+};
+#else
+struct BandCoder {
+  explicit BandCoder(const Offsets&) {}
+  bool code(unsigned char*, const unsigned char*) const { return false; }
+};
+#endif
+
 // Replaces the plain pixels in rect.buf by the coded samples of their residuals; the fourth
 // byte of every pixel stays 0.
 void code_residuals(CR_BUFFER& rect, const unsigned char* predicted, const Offsets& cal) {
   std::array<const unsigned char*, kChannels> coded;
   for (int c = 0; c < kChannels; ++c) coded[c] = &kCodedSamples[cal[c] - kLowestSum];
-  unsigned char* pixel = rect.buf;
-  unsigned char* end = rect.buf + 4 * pixel_count(rect);
-  for (; pixel < end; pixel += 4, predicted += 4)
-    put_pixel(pixel, coded[0][pixel[0] - predicted[0]], coded[1][pixel[1] - predicted[1]],
-              coded[2][pixel[2] - predicted[2]]);
+  auto code_pixel = [&](unsigned char* pixel, const unsigned char* guess) {
+    put_pixel(pixel, coded[0][pixel[0] - guess[0]], coded[1][pixel[1] - guess[1]], coded[2][pixel[2] - guess[2]]);
+  };
+  const BandCoder band(cal);
+  size_t bytes = 4 * pixel_count(rect);
+  size_t i = 0;
+  for (; i + kLanes <= bytes; i += kLanes)
+    if (!band.code(rect.buf + i, predicted + i))
+      for (size_t k = i; k < i + kLanes; k += 4) code_pixel(rect.buf + k, predicted + k);
+  for (; i < bytes; i += 4) code_pixel(rect.buf + i, predicted + i);
 }
 
 Block compress(const CR_BUFFER& rect) {
@@ -182,32 +236,56 @@ const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
   return decoded;
 }
 
+// Pixel buffers of rectangles, allocated once and kept for every later rectangle: one per level
+// for the path from a root down, on the writer's thread, and as many for each worker.
+class RectBuffers {
+ public:
+  // Allocates the buffer of `slot` unless it has one; on the writer's thread only.
+  void prepare(size_t slot) {
+    if (slot >= buffers_.size()) buffers_.resize(slot + 1);
+    if (!buffers_[slot]) buffers_[slot] = malloc_array<unsigned char>(4 * kMaxRectSize * kMaxRectSize);
+  }
+
+  // The buffer of a prepared slot, on any thread; null when memory ran out.
+  unsigned char* at(size_t slot) const { return slot < buffers_.size() ? buffers_[slot].get() : nullptr; }
+
+ private:
+  std::vector<MallocPtr<unsigned char>> buffers_;
+};
+
+RectBuffers& rect_buffers() {
+  static RectBuffers buffers;
+  return buffers;
+}
+
+// The buffer slot of a rectangle of `level` coded by worker task `task` (-1: the writer).
+size_t slot_of(int task, int level) { return static_cast<size_t>(kLevels * (task + 1) + level); }
+
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level
-// 0, its rebuilt pixels) and its block.
+// 0, its rebuilt pixels) in a buffer of rect_buffers(), and its block. Once stored or handed to
+// its children, only its place, block and offsets are used: the buffer serves the next rectangle.
 struct Coded {
   CR_BUFFER rect;
-  MallocPtr<unsigned char> pixels;
   int level;
   Block block;
   Offsets cal{};
 };
 
-Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level) {
+Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level, size_t slot) {
   int side = f->header.rect_size;
-  Coded c{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs), std::min(side, f->level_h[level] - h_ofs),
-                    nullptr},
-          nullptr, level, {}};
-  c.pixels = malloc_array<unsigned char>(4 * pixel_count(c.rect));
-  c.rect.buf = c.pixels.get();
-  return c;
+  return Coded{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs),
+                         std::min(side, f->level_h[level] - h_ofs), rect_buffers().at(slot)},
+               level, {}};
 }
 
-// Reads the rectangle's pixels from the R64 file; the tile cache makes this one thread's work.
+// Reads the rectangle's pixels from the R64 file: straight from the file when the handle allows it,
+// on any thread, otherwise through the tile cache, on the writer's thread. Returns 0 or the code
+// of the failure, leaving r64_error to the writer's thread.
 int read_rectangle(Coded& c, R64_FILE* r64) {
-  if (!c.pixels) return fail(kR64Memory);
-  if (cr_internal::read_r64_rect(c.rect, r64, c.level) < 0) return -1;
-  report_progress(c.rect);
-  return 0;
+  if (c.rect.buf == nullptr) return kR64Memory;
+  if (cr_internal::reads_in_parallel(r64, c.level))
+    return cr_internal::read_r64_rect_direct(c.rect, r64, c.level, scratch().tile_row);
+  return cr_internal::read_r64_rect(c.rect, r64, c.level) < 0 ? r64_error : kR64Ok;
 }
 
 // Codes the rectangle against its parent (plain pixels for a root) into its block; touches
@@ -228,7 +306,9 @@ void rebuild_rectangle(Coded& c, const CR_BUFFER* parent) {
   if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect), c.cal);
 }
 
+// Stores the rectangle's block; progress is counted here, in file order, whoever read it.
 int store(CR_FILE* f, const Coded& c) {
+  report_progress(c.rect);
   if (!c.block.data) return fail(kR64Memory);
   return store_block(f, c.rect, c.level, c.block, c.cal);
 }
@@ -244,54 +324,78 @@ std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& 
   return inside;
 }
 
-// Writes the subtrees of level 1 under a rebuilt rectangle of level 2 on every thread: all their
-// pixels are read first, in the order one thread reads them, the subtrees are coded and rebuilt
-// in parallel, and the blocks stored in the order one thread stores them. When a read fails the
-// rectangles before it are still coded and stored, so the file ends as one thread leaves it.
-int write_level1_subtrees(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64) {
-  std::vector<Coded> order;       // the subtrees' rectangles, in file order
-  std::vector<size_t> subtree;    // where each subtree starts in `order`
-  for (auto [w, h] : children_of(f, parent, 2)) {
-    subtree.push_back(order.size());
-    order.push_back(make_coded(f, w, h, 1));
-    for (auto [cw, ch] : children_of(f, order.back().rect, 1)) order.push_back(make_coded(f, cw, ch, 0));
-  }
-  size_t readable = 0;
-  int read_error = 0;
-  for (; readable < order.size(); ++readable)
-    if (read_rectangle(order[readable], r64) < 0) {
-      read_error = r64_error;
-      break;
-    }
-  subtree.push_back(order.size());
-  parallel_for(static_cast<int>(subtree.size() - 1), [&](int t) {
-    size_t first = subtree[static_cast<size_t>(t)], end = std::min(subtree[static_cast<size_t>(t) + 1], readable);
-    if (first >= end) return;
-    Coded& top = order[first];
-    code_rectangle(top, &parent);
-    rebuild_rectangle(top, &parent);
-    for (size_t i = first + 1; i < end; ++i) code_rectangle(order[i], &top.rect);
+// Subtrees are coded on every thread under the rectangles of this level: big enough to share the
+// work evenly among few threads, small enough that the work above it, on one thread, is little.
+constexpr int kLevelOfParallelSubtrees = 3;
+
+// The rectangles of one subtree in the order they are written, and the code of the rectangle that
+// could not be read, where coding stopped.
+struct Subtree {
+  std::vector<Coded> rects;
+  int read_code = kR64Ok;
+};
+
+// Reads, codes and rebuilds a rectangle and then its subtree depth first into `out`, with the
+// buffers of worker task `task`; false when a rectangle cannot be read.
+bool code_subtree(Subtree& out, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w, int h, int level, int task) {
+  Coded c = make_coded(f, w, h, level, slot_of(task, level));
+  if ((out.read_code = read_rectangle(c, r64)) != kR64Ok) return false;
+  code_rectangle(c, parent);
+  rebuild_rectangle(c, parent);
+  const CR_BUFFER rebuilt = c.rect;
+  out.rects.push_back(std::move(c));
+  for (auto [cw, ch] : level > 0 ? children_of(f, rebuilt, level) : std::vector<std::pair<int, int>>{})
+    if (!code_subtree(out, &rebuilt, f, r64, cw, ch, level - 1, task)) return false;
+  return true;
+}
+
+// Whether the subtrees under a rectangle of `level` are coded in parallel: with more than one
+// thread, when every finer level can be read on any thread.
+bool codes_subtrees_in_parallel(const R64_FILE* r64, int level) {
+  if (level != kLevelOfParallelSubtrees || parallel_threads() < 2) return false;
+  for (int finer = 0; finer < level; ++finer)
+    if (!cr_internal::reads_in_parallel(r64, finer)) return false;
+  return true;
+}
+
+// Writes the subtrees under a rebuilt rectangle on every thread, one task per child: the tasks
+// read, code and rebuild, and the blocks are then stored in the order one thread stores them.
+// When a read fails the rectangles before it are still stored, so the file ends as one thread
+// leaves it.
+int write_subtrees_in_parallel(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64, int level) {
+  const std::vector<std::pair<int, int>> children = children_of(f, parent, level);
+  const int tasks = static_cast<int>(children.size());
+  for (int task = 0; task < tasks; ++task)
+    for (int finer = 0; finer < level; ++finer) rect_buffers().prepare(slot_of(task, finer));
+  std::vector<Subtree> subtrees(children.size());
+  parallel_for(tasks, [&](int task) {
+    auto [w, h] = children[static_cast<size_t>(task)];
+    code_subtree(subtrees[static_cast<size_t>(task)], &parent, f, r64, w, h, level - 1, task);
   });
-  for (size_t i = 0; i < readable; ++i)
-    if (store(f, order[i]) < 0) return -1;
-  return readable < order.size() ? fail(read_error) : 0;
+  for (const Subtree& subtree : subtrees) {
+    for (const Coded& c : subtree.rects)
+      if (store(f, c) < 0) return -1;
+    if (subtree.read_code != kR64Ok) return fail(subtree.read_code);
+  }
+  return 0;
 }
 
 }  // namespace
 
 namespace cr_internal {
 
-// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or, under
-// a rectangle of level 2 with more than one thread, the subtrees of level 1 all at once.
+// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or their
+// whole subtrees at once on every thread.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level) {
   if (w_ofs >= f->level_w[level] || h_ofs >= f->level_h[level]) return 0;
-  Coded c = make_coded(f, w_ofs, h_ofs, level);
-  if (read_rectangle(c, r64) < 0) return -1;
+  rect_buffers().prepare(slot_of(-1, level));
+  Coded c = make_coded(f, w_ofs, h_ofs, level, slot_of(-1, level));
+  if (int code = read_rectangle(c, r64); code != kR64Ok) return fail(code);
   code_rectangle(c, parent);
   if (store(f, c) < 0) return -1;
   if (level == 0) return 0;
   rebuild_rectangle(c, parent);
-  if (level == 2 && parallel_threads() > 1) return write_level1_subtrees(c.rect, f, r64);
+  if (codes_subtrees_in_parallel(r64, level)) return write_subtrees_in_parallel(c.rect, f, r64, level);
   for (auto [w, h] : children_of(f, c.rect, level))
     if (_cr_write(&c.rect, f, r64, w, h, level - 1) < 0) return -1;
   return 0;

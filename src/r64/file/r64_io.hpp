@@ -3,10 +3,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <span>
 
 namespace r64_internal {
 
@@ -25,6 +29,35 @@ inline bool write_all(int fd, const void* data, size_t n) {
     }
     p += done;
     n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// Writes all the pieces, in order, from `offset` on; false on failure, errno saying why. The
+// pieces are left as a short write leaves them: partly consumed.
+inline bool write_pieces_at(int fd, std::span<iovec> pieces, off_t offset) {
+  auto drop_empty = [&pieces] {
+    while (!pieces.empty() && pieces.front().iov_len == 0) pieces = pieces.subspan(1);
+  };
+  for (drop_empty(); !pieces.empty(); drop_empty()) {
+    int count = static_cast<int>(std::min<size_t>(pieces.size(), IOV_MAX));
+    ssize_t done = ::pwritev(fd, pieces.data(), count, offset);
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return false;
+    }
+    if (done == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    offset += done;
+    for (size_t left = static_cast<size_t>(done); left > 0;) {  // skip what was written
+      size_t taken = std::min(left, pieces.front().iov_len);
+      pieces.front().iov_base = static_cast<char*>(pieces.front().iov_base) + taken;
+      pieces.front().iov_len -= taken;
+      left -= taken;
+      if (pieces.front().iov_len == 0) pieces = pieces.subspan(1);
+    }
   }
   return true;
 }

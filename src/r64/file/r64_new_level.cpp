@@ -1,14 +1,20 @@
 // Builds level n+1 of an R64 file from level n with a 2x2 box filter: each target pixel is the
 // floor of the mean of its four source pixels, byte by byte. Source pixels beyond an odd right or
 // bottom edge are answered by the handle's out-of-range mode. The source is visited tile by tile,
-// each source tile filling one 32x32 quarter of a target tile, target tile after target tile.
+// each source tile filling one 32x32 quarter of a target tile, target tile after target tile; with
+// more than one thread, the quarters of a row of blocks are computed on every thread.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "r64.hpp"
 #include "r64/file/r64_new_level.hpp"
+#include "parallel.hpp"
+#include "r64/file/r64_io.hpp"
 #include "r64/file/r64_tile.hpp"
 #include "u_math.hpp"
 
@@ -40,6 +46,29 @@ class TileReduction {
     return store();
   }
 
+  // The quarter from a copy of the source tile: reads nothing but the tile and the handle's
+  // settings, so quarters are computed on any thread.
+  void average_copy(const R64_CACHE_ENT& source) { average(&source); }
+
+  // Writes the quarter into its target tile through the cache. 0, or -1 after a system error.
+  int store() {
+    int target_level = level_ + 1;
+    if (target_level >= kLevels || f_->level_ofs[target_level] == 0) {
+      r64_error = kR64NoLevel;  // writes to a level that is not laid out are refused silently
+      return 0;
+    }
+    R64_CACHE_ENT* target = r64_internal::find_tile(f_, i_ / 2, j_ / 2, target_level);
+    if (target == nullptr) return system_failure(-1) ? -1 : 0;
+    int qx = i_ / 2 - target->w_ofs;
+    int qy = j_ / 2 - target->h_ofs;
+    int row_bytes = (lim_w_ + 1) / 2 * bytes_;
+    for (int m = 0; m < (lim_h_ + 1) / 2; ++m)
+      std::memcpy(target->buf + ((qy + m) * target->w_len + qx) * bytes_, &quarter_[m * kQuarter * 3], row_bytes);
+    target->flags |= kDirty;
+    r64_error = kR64Ok;
+    return 0;
+  }
+
  private:
   // Byte k of source pixel (x, y) of this tile, (x, y) up to one beyond the tile's last column or
   // row; beyond the level's edge answered as r64_red answers it.
@@ -63,17 +92,21 @@ class TileReduction {
       for (int n = 0; n < lim_w_ - lim_w_ % 2; n += 2) average_at_edge(source, n, lim_h_ - 1);
   }
 
-  // Every target pixel whose four source pixels all lie in the tile.
+  // Every target pixel whose four source pixels all lie in the tile: the rows of a pair are added
+  // first, byte by byte (vector code), then neighbouring pixels of the sums.
   template <int kBytes>
   void average_inside(const R64_CACHE_ENT* source) {
     int stride = source->w_len * kBytes;
+    int pairs = lim_w_ / 2;
+    std::array<uint16_t, kTileSide * 3> column_sums;
     for (int m = 0; m + 1 < lim_h_; m += 2) {
       const unsigned char* top = source->buf + m * stride;
       const unsigned char* bottom = top + stride;
+      for (int x = 0; x < 2 * pairs * kBytes; ++x) column_sums[x] = static_cast<uint16_t>(top[x] + bottom[x]);
       unsigned char* out = &quarter_[(m / 2) * kQuarter * 3];
-      for (int n = 0; n + 1 < lim_w_; n += 2, top += 2 * kBytes, bottom += 2 * kBytes, out += kBytes)
-        for (int k = 0; k < kBytes; ++k)
-          out[k] = static_cast<unsigned char>((top[k] + bottom[k] + top[k + kBytes] + bottom[k + kBytes]) >> 2);
+      const uint16_t* sum = column_sums.data();
+      for (int n = 0; n < pairs; ++n, sum += 2 * kBytes, out += kBytes)
+        for (int k = 0; k < kBytes; ++k) out[k] = static_cast<unsigned char>((sum[k] + sum[k + kBytes]) >> 2);
     }
   }
 
@@ -83,24 +116,6 @@ class TileReduction {
       out[k] = static_cast<unsigned char>(
           (read(source, n, m, k) + read(source, n, m + 1, k) + read(source, n + 1, m, k) + read(source, n + 1, m + 1, k)) >>
           2);
-  }
-
-  int store() {
-    int target_level = level_ + 1;
-    if (target_level >= kLevels || f_->level_ofs[target_level] == 0) {
-      r64_error = kR64NoLevel;  // writes to a level that is not laid out are refused silently
-      return 0;
-    }
-    R64_CACHE_ENT* target = r64_internal::find_tile(f_, i_ / 2, j_ / 2, target_level);
-    if (target == nullptr) return system_failure(-1) ? -1 : 0;
-    int qx = i_ / 2 - target->w_ofs;
-    int qy = j_ / 2 - target->h_ofs;
-    int row_bytes = (lim_w_ + 1) / 2 * bytes_;
-    for (int m = 0; m < (lim_h_ + 1) / 2; ++m)
-      std::memcpy(target->buf + ((qy + m) * target->w_len + qx) * bytes_, &quarter_[m * kQuarter * 3], row_bytes);
-    target->flags |= kDirty;
-    r64_error = kR64Ok;
-    return 0;
   }
 
   R64_FILE* f_;
@@ -125,6 +140,60 @@ int reduce_tile(R64_FILE* f, int level, int i, int j, int lim_w, int lim_h) {
   }
   return reduce_pixel_by_pixel(f, level, i, j, lim_w, lim_h);
 }
+
+
+// A source tile of a row of blocks: its place, its quarter, and how reading it straight from the
+// file went: read, failed (with errno), or cut short.
+struct SourceTile {
+  int i, j, lim_w, lim_h;
+  TileReduction reduction;
+  ssize_t got = 0;
+  int error = 0;
+};
+
+// The source tile at (i, j) of `level`, read straight from the file into `buf`: the level is wholly
+// in the file and the cache was written back, so the file holds what the cache would give. Returns
+// the bytes read, or -1 with errno set.
+ssize_t read_source_tile(const R64_FILE* f, int level, int i, int j, unsigned char* buf, R64_CACHE_ENT* tile) {
+  tile->level = static_cast<signed char>(level);
+  tile->w_ofs = i;
+  tile->h_ofs = j;
+  tile->w_len = static_cast<signed char>(std::min(kTileSide, f->level_w[level] - i));
+  tile->h_len = static_cast<signed char>(std::min(kTileSide, f->level_h[level] - j));
+  tile->buf = buf;
+  size_t bytes = static_cast<size_t>(r64_internal::tile_bytes(f->header.type, tile->w_len, tile->h_len));
+  off_t offset = r64_internal::tile_offset(f, level, i, j, tile->h_len);
+  ssize_t got = r64_internal::read_at(f->fd, buf, bytes, offset);
+  return got == static_cast<ssize_t>(bytes) ? got : got < 0 ? -1 : 0;
+}
+
+// Reduces a row of blocks on every thread: the quarters are computed from source tiles read
+// straight from the file, then stored through the cache in the order one thread stores them, with
+// the same progress lines. A failed read ends the pass as it ends it on one thread; a tile the file
+// no longer holds whole takes the one-thread path, which says what is missing.
+int reduce_block_row_in_parallel(R64_FILE* f, int level, std::vector<SourceTile>& tiles, int& remain, int total) {
+  parallel_for(static_cast<int>(tiles.size()), [&](int k) {
+    thread_local std::array<unsigned char, kTileBytesP> buf;
+    SourceTile& tile = tiles[static_cast<size_t>(k)];
+    R64_CACHE_ENT source{};
+    tile.got = read_source_tile(f, level, tile.i, tile.j, buf.data(), &source);
+    tile.error = errno;
+    if (tile.got > 0) tile.reduction.average_copy(source);
+  });
+  for (SourceTile& tile : tiles) {
+    std::printf("total = %i/%i  \r", remain, total);
+    --remain;
+    if (tile.got < 0) {
+      errno = tile.error;
+      return fail(kR64System);
+    }
+    int result = tile.got > 0 ? tile.reduction.store() : reduce_tile(f, level, tile.i, tile.j, tile.lim_w, tile.lim_h);
+    if (result < 0) return -1;
+  }
+  return 0;
+}
+
+bool reduces_in_parallel(const R64_FILE* f) { return TileReduction::serves(f) && parallel_threads() > 1; }
 
 }  // namespace
 
@@ -160,18 +229,28 @@ int r64_new_level_lofi(R64_FILE* f, int level) {
   // row by row: every target tile is finished before the next one is started, so it is written
   // back once, in file order, whatever the width of the level.
   constexpr int kBlock = 2 * kTileSide;
+  bool parallel = reduces_in_parallel(f);
+  // With threads, the source level is read straight from the file: the cache must hold nothing newer.
+  if (parallel && r64_flush(f) < 0) return -1;
+  std::vector<SourceTile> tiles;
   for (int top = 0; top < h; top += kBlock) {
+    tiles.clear();
     for (int left = 0; left < w; left += kBlock) {
       for (int i = left; i < std::min(w, left + kBlock); i += kTileSide) {
         for (int j = top; j < std::min(h, top + kBlock); j += kTileSide) {
-          std::printf("total = %i/%i  \r", remain, total);
-          --remain;
           int lim_w = std::min(w - i, kTileSide);
           int lim_h = std::min(h - j, kTileSide);
+          if (parallel) {
+            tiles.push_back(SourceTile{i, j, lim_w, lim_h, TileReduction(f, level, i, j, lim_w, lim_h)});
+            continue;
+          }
+          std::printf("total = %i/%i  \r", remain, total);
+          --remain;
           if (reduce_tile(f, level, i, j, lim_w, lim_h) < 0) return -1;
         }
       }
     }
+    if (parallel && reduce_block_row_in_parallel(f, level, tiles, remain, total) < 0) return -1;
   }
   std::printf("\n");
   return 0;

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -108,35 +110,44 @@ void load_block(const SourceRows& rows, int i, int j, RectBuf rect_buf, int vol)
   }
 }
 
-// Filters the blocks of one block row from the cached source rows, blocks spread over the threads:
-// each block is filtered on its own into its slot, and the slots are added into the target rows
-// in column order afterwards, so the sums (and the levels) are the same whatever the threads.
+// Adds the block with origin column j into the target rows, as set_buf does, but only into the
+// buffer columns low .. high - 1.
+void add_columns(double* buf[3], int j, const RectBuf rect_buf, int buf_line, int vol, int low, int high) {
+  int first = j / 2 + 2;
+  for (int k = 0; k < vol; ++k)
+    for (int n = 0; n < kHalf; ++n)
+      for (int m = std::max(0, low - first); m < std::min(kHalf, high - first); ++m)
+        buf[k][n * buf_line + first + m] += rect_buf[k][n][m].re;
+}
+
+// Filters the blocks of one block row from the cached source rows and adds them into the target
+// rows, the columns spread over the threads. Block b reaches buffer columns 2b .. 2b + 3. Each task
+// owns the columns of a run of blocks and adds, block after block, every block that reaches them,
+// filtering the block before its run itself too: every sum is made in the same order, and the
+// levels are the same, whatever the threads.
 class BlockRow {
  public:
-  bool allocate(int w) {
-    count_ = (w + 2 * kHalf - 1) / kHalf;  // origins -4, 0, 4, ... below w
-    blocks_ = malloc_array<RectBuf>(static_cast<size_t>(count_));
-    return blocks_ != nullptr;
-  }
+  explicit BlockRow(int w) : count_((w + 2 * kHalf - 1) / kHalf) {}  // origins -4, 0, 4, ... below w
 
-  void filter(const SourceRows& rows, int i, int vol) {
+  void filter_into(const SourceRows& rows, int i, int vol, double* buf[3], int buf_line) const {
     constexpr int kBlocksPerTask = 64;
     parallel_for((count_ + kBlocksPerTask - 1) / kBlocksPerTask, [&](int task) {
-      for (int b = task * kBlocksPerTask; b < std::min(count_, (task + 1) * kBlocksPerTask); ++b) {
-        load_block(rows, i, origin(b), blocks_.get()[b], vol);
-        half_filter(blocks_.get()[b], vol);
+      int first = task * kBlocksPerTask;
+      int end = std::min(count_, first + kBlocksPerTask);
+      int low = 2 * first;
+      int high = end == count_ ? INT_MAX : 2 * end;
+      RectBuf block;
+      for (int b = std::max(0, first - 1); b < end; ++b) {
+        load_block(rows, i, origin(b), block, vol);
+        half_filter(block, vol);
+        add_columns(buf, origin(b), block, buf_line, vol, low, high);
       }
     });
-  }
-
-  void add_into(double* buf[3], int buf_line, int vol) const {
-    for (int b = 0; b < count_; ++b) set_buf(buf, origin(b), blocks_.get()[b], buf_line, vol);
   }
 
  private:
   static int origin(int b) { return -kHalf + b * kHalf; }
 
-  MallocPtr<RectBuf> blocks_;
   int count_ = 0;
 };
 
@@ -147,12 +158,14 @@ bool edges_answered_by_position(const R64_FILE* f) { return f->rc_type == 0 || f
 }  // namespace
 
 double level_internal::window_fn(int x, int y) {
-  static double weight[8][8];
-  if (weight[4][4] == 0.0) {
+  // Built once, before any thread reads it: block filtering runs on every thread.
+  static const auto weight = [] {
+    std::array<std::array<double, 8>, 8> w{};
     for (int a = 0; a < 8; ++a)
       for (int b = 0; b < 8; ++b)
-        weight[a][b] = (1.0 - std::cos(a * fft_internal::kTwoPi / 8.0)) * (1.0 - std::cos(b * fft_internal::kTwoPi / 8.0)) / 4.0;
-  }
+        w[a][b] = (1.0 - std::cos(a * fft_internal::kTwoPi / 8.0)) * (1.0 - std::cos(b * fft_internal::kTwoPi / 8.0)) / 4.0;
+    return w;
+  }();
   return weight[x][y];
 }
 
@@ -255,8 +268,8 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
   MallocPtr<double> lines[3] = {calloc_array<double>(line_values), calloc_array<double>(line_values),
                                calloc_array<double>(line_values)};
   SourceRows rows;
-  BlockRow blocks;
-  if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w) || !blocks.allocate(w)) return fail(kR64Memory);
+  const BlockRow blocks(w);
+  if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w)) return fail(kR64Memory);
   double* buf[3] = {lines[0].get(), lines[1].get(), lines[2].get()};
   bool cached = edges_answered_by_position(f);
 
@@ -267,8 +280,7 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
     // Rows i..i+3 are still cached from the block row before, except for the first one.
     if (cached) {
       if (rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
-      blocks.filter(rows, i, vol);
-      blocks.add_into(buf, buf_line, vol);
+      blocks.filter_into(rows, i, vol, buf, buf_line);
     } else {
       for (int j = -kHalf; j < w; j += kHalf) {
         if (set_rect_buf(f, i, j, rect_buf, level) < 0) return -1;

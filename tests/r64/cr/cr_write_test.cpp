@@ -1,6 +1,7 @@
 // The writer: block order of a whole pack, residuals of a child equal to its parent, and refusals.
 // The kind and content of every block of many other packs are checked with the reader's tests.
 #include "r64/cr/cr_files.hpp"
+#include "r64/file/cr_internal.hpp"
 
 extern unsigned int indicate_file_size;
 
@@ -46,6 +47,40 @@ TEST_F(CrWriteTest, RefusesFileWithoutItsLevels) {
     const Packed p = pack(test_support::textured(w, h), 256, 'P', false);
     EXPECT_EQ(std::pair(p.result, p.error), std::pair(-1, error)) << w;
     EXPECT_EQ(p.cr.substr(16), std::string(table, '\0'));
+  }
+}
+
+// The writer's threads read rectangles straight from a read-only file: whole or cut short, they
+// must read what the tile cache reads and fail with the code it leaves.
+TEST_F(CrWriteTest, ReadsRectanglesStraightFromTheFileAsTheTileCacheDoes) {
+  for (char type : {'P', 'G'}) {
+    const std::string path = test_support::scratch_path("cut.r64");
+    test_support::write_r64(path, type, test_support::textured(300, 200), true);
+    const std::string whole = test_support::read_file(path);
+    const size_t pixel = type == 'P' ? 3 : 1;
+    for (size_t cut : {whole.size(), whole.size() - 1, 8 + 64 * 300 * pixel, 8 + 64 * 300 * pixel + 100,
+                       8 + 300 * 200 * pixel + 5000}) {
+      test_support::write_file(path, whole.substr(0, cut));
+      R64_FILE* cached = r64_open_file(path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+      R64_FILE* direct = r64_open_file(path.c_str(), O_RDONLY, 0644, 'P', 0, 0);
+      ASSERT_TRUE(cached != nullptr && direct != nullptr && cr_internal::reads_in_parallel(direct, 1));
+      std::vector<unsigned char> a(4 * 128 * 128), b(a.size()), band(cr_internal::kTileRowBandBytes);
+      for (int level : {0, 1})
+        for (int y = 0; y < cached->level_h[level]; y += 128)
+          for (int x = 0; x < cached->level_w[level]; x += 128) {
+            SCOPED_TRACE(::testing::Message() << type << " cut at " << cut << ", level " << level << " (" << x << ", " << y << ")");
+            CR_BUFFER ra{x, y, std::min(128, cached->level_w[level] - x), std::min(128, cached->level_h[level] - y), a.data()};
+            CR_BUFFER rb = ra;
+            rb.buf = b.data();
+            int cache_code = cr_internal::read_r64_rect(ra, cached, level) < 0 ? r64_error : 0;
+            ASSERT_EQ(cr_internal::read_r64_rect_direct(rb, direct, level, band), cache_code);
+            if (cache_code == 0) {
+              ASSERT_EQ(a, b);
+            }
+          }
+      r64_close_file(cached);
+      r64_close_file(direct);
+    }
   }
 }
 

@@ -52,3 +52,16 @@ void parallel_for(int count, const std::function<void(int)>& task) {
   work();
   for (std::thread& helper : helpers) helper.join();
 }
+
+bool parallel_pair(const std::function<void()>& first, const std::function<void()>& second) {
+  if (parallel_threads() < 2) return false;
+  std::thread helper;
+  try {
+    helper = std::thread(second);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  first();
+  helper.join();
+  return true;
+}

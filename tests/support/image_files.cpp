@@ -1,0 +1,321 @@
+// Test images written through libspng, libtiff and libjpeg, raw PNG chunks for what the encoders
+// do not write (interlacing, impossible headers), and libjpeg's own decoding as the reference.
+#include "support/image_files.hpp"
+
+#include <spng.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <jpeglib.h>  // after <cstddef> and <cstdio>: it needs size_t and FILE
+
+#include "row_source.hpp"
+
+namespace test_support {
+
+Samples Samples::textured(int w, int h, int channels, int bits, uint32_t seed) {
+  Samples s{w, h, channels, bits, {}};
+  s.v.resize(static_cast<size_t>(w) * h * channels);
+  const uint32_t max = s.max();
+  uint32_t state = seed * 2654435761u + 1;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < channels; ++c) {
+        state = state * 1664525u + 1013904223u;
+        uint32_t smooth = (static_cast<uint32_t>(x) * 37 + static_cast<uint32_t>(y) * 11 + c * 101) % 256;
+        uint32_t value = bits == 16 ? (smooth << 8 | (state >> 24)) : (smooth + (state >> 29)) % 256;
+        bool alpha = (channels == 2 || channels == 4) && c == channels - 1;
+        if (alpha && x % 3 == 0) value = (x / 3) % 2 ? max : 0;  // fully opaque and fully clear too
+        s.v[(static_cast<size_t>(y) * w + x) * channels + c] = static_cast<uint16_t>(value & max);
+      }
+  return s;
+}
+
+Samples Samples::of_colour(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+  Samples s{w, h, 3, 8, {}};
+  for (int i = 0; i < w * h; ++i) s.v.insert(s.v.end(), {r, g, b});
+  return s;
+}
+
+std::string ppm_of(const Samples& s) {
+  std::string bytes = std::string(s.channels == 1 ? "P5" : "P6") + "\n" + std::to_string(s.w) + " " +
+                      std::to_string(s.h) + "\n" + std::to_string(s.max()) + "\n";
+  for (uint16_t v : s.v) {
+    if (s.bits == 16) bytes += static_cast<char>(v >> 8);
+    bytes += static_cast<char>(v & 0xFF);
+  }
+  return bytes;
+}
+
+// ---- PNG ------------------------------------------------------------------------------------------
+
+namespace {
+
+uint8_t png_colour_type(const Samples& s, const PngOptions& options) {
+  if (!options.palette.empty()) return SPNG_COLOR_TYPE_INDEXED;
+  switch (s.channels) {
+    case 1: return SPNG_COLOR_TYPE_GRAYSCALE;
+    case 2: return SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
+    case 4: return SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+    default: return SPNG_COLOR_TYPE_TRUECOLOR;
+  }
+}
+
+// The samples as libspng's encoder takes them: bytes, or 16-bit values in host order.
+std::vector<uint8_t> packed(const Samples& s) {
+  std::vector<uint8_t> bytes(s.v.size() * (s.bits / 8));
+  if (s.bits == 16) std::memcpy(bytes.data(), s.v.data(), bytes.size());
+  else
+    for (size_t i = 0; i < s.v.size(); ++i) bytes[i] = static_cast<uint8_t>(s.v[i]);
+  return bytes;
+}
+
+}  // namespace
+
+std::string png_bytes(const Samples& s, const PngOptions& options) {
+  spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+  spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+  spng_ihdr ihdr{static_cast<uint32_t>(s.w), static_cast<uint32_t>(s.h), static_cast<uint8_t>(s.bits),
+                 png_colour_type(s, options), 0, 0, 0};
+  spng_set_ihdr(ctx, &ihdr);
+  if (!options.palette.empty()) {
+    spng_plte plte{};
+    plte.n_entries = static_cast<uint32_t>(options.palette.size());
+    for (size_t i = 0; i < options.palette.size(); ++i)
+      plte.entries[i] = {options.palette[i][0], options.palette[i][1], options.palette[i][2], 0};
+    spng_set_plte(ctx, &plte);
+  }
+  if (!options.palette_alpha.empty() || options.grey_key >= 0) {
+    spng_trns trns{};
+    trns.gray = static_cast<uint16_t>(std::max(0, options.grey_key));
+    trns.n_type3_entries = static_cast<uint32_t>(options.palette_alpha.size());
+    std::copy(options.palette_alpha.begin(), options.palette_alpha.end(), trns.type3_alpha);
+    spng_set_trns(ctx, &trns);
+  }
+  std::vector<uint8_t> data = packed(s);
+  int code = spng_encode_image(ctx, data.data(), data.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+  size_t length = 0;
+  int error = 0;
+  void* png = code == 0 ? spng_get_png_buffer(ctx, &length, &error) : nullptr;
+  spng_ctx_free(ctx);
+  if (png == nullptr) throw std::runtime_error(std::string("PNG encoding failed: ") + spng_strerror(code ? code : error));
+  std::string bytes(static_cast<const char*>(png), length);
+  std::free(png);
+  return bytes;
+}
+
+namespace {
+
+uint32_t crc32_of(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string big_endian32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string chunk(const std::string& type, const std::string& data) {
+  return big_endian32(static_cast<uint32_t>(data.size())) + type + data + big_endian32(crc32_of(type + data));
+}
+
+// A zlib stream of stored (uncompressed) blocks.
+std::string stored_zlib(const std::string& data) {
+  std::string z = "\x78\x01";
+  size_t at = 0;
+  do {
+    size_t n = std::min<size_t>(65535, data.size() - at);
+    bool last = at + n == data.size();
+    z += static_cast<char>(last ? 1 : 0);
+    z += static_cast<char>(n & 0xFF);
+    z += static_cast<char>(n >> 8);
+    z += static_cast<char>(~n & 0xFF);
+    z += static_cast<char>((~n >> 8) & 0xFF);
+    z.append(data, at, n);
+    at += n;
+  } while (at < data.size());
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : data) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  return z + big_endian32(b << 16 | a);
+}
+
+}  // namespace
+
+std::string raw_png(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type, uint8_t interlace,
+                    const std::string& image) {
+  std::string ihdr = big_endian32(w) + big_endian32(h) + std::string{static_cast<char>(depth), static_cast<char>(colour_type), 0, 0,
+                                                                     static_cast<char>(interlace)};
+  return "\x89PNG\r\n\x1a\n" + chunk("IHDR", ihdr) + chunk("IDAT", stored_zlib(image)) + chunk("IEND", "");
+}
+
+std::string adam7_rows(const Samples& rgb) {
+  constexpr int kStart[7][2] = {{0, 0}, {4, 0}, {0, 4}, {2, 0}, {0, 2}, {1, 0}, {0, 1}};
+  constexpr int kStep[7][2] = {{8, 8}, {8, 8}, {4, 8}, {4, 4}, {2, 4}, {2, 2}, {1, 2}};
+  std::string rows;
+  for (int pass = 0; pass < 7; ++pass) {
+    if (kStart[pass][0] >= rgb.w) continue;
+    for (int y = kStart[pass][1]; y < rgb.h; y += kStep[pass][1]) {
+      rows += '\0';
+      for (int x = kStart[pass][0]; x < rgb.w; x += kStep[pass][0])
+        for (int c = 0; c < 3; ++c) rows += static_cast<char>(rgb.at(x, y, c));
+    }
+  }
+  return rows;
+}
+
+// ---- TIFF -----------------------------------------------------------------------------------------
+
+void write_tiff(const std::string& path, const Samples& s, const TiffOptions& o) {
+  TIFF* tiff = TIFFOpen(path.c_str(), o.bigtiff ? "w8" : "w");
+  if (tiff == nullptr) throw std::runtime_error("TIFFOpen failed");
+  const int colours = s.channels >= 3 ? 3 : 1;
+  uint16_t photometric = o.photometric >= 0 ? static_cast<uint16_t>(o.photometric)
+                         : !o.colormap.empty() ? PHOTOMETRIC_PALETTE
+                         : colours == 3        ? PHOTOMETRIC_RGB
+                                               : PHOTOMETRIC_MINISBLACK;
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.w));
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.h));
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(s.bits));
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(s.channels));
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, o.compression);
+  if (o.compression == COMPRESSION_JPEG && photometric == PHOTOMETRIC_YCBCR)
+    TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // libtiff takes RGB and converts
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, o.planes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+  if (s.channels > colours && photometric != PHOTOMETRIC_SEPARATED) {
+    uint16_t extra = o.extra_sample;
+    TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
+  }
+  if (!o.colormap.empty()) {
+    size_t n = o.colormap.size() / 3;
+    TIFFSetField(tiff, TIFFTAG_COLORMAP, o.colormap.data(), o.colormap.data() + n, o.colormap.data() + 2 * n);
+  }
+  std::vector<uint8_t> data = packed(s);
+  const size_t pixel = static_cast<size_t>(s.channels) * (s.bits / 8);
+  if (o.planes) {
+    // Plane by plane, one strip a plane: enough for a file that must be refused.
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(s.h));
+    std::vector<uint8_t> plane(static_cast<size_t>(s.w) * s.h * (s.bits / 8));
+    for (int c = 0; c < s.channels; ++c) TIFFWriteEncodedStrip(tiff, static_cast<uint32_t>(c), plane.data(), static_cast<tmsize_t>(plane.size()));
+  } else if (o.tiled) {
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, static_cast<uint32_t>(o.tile));
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, static_cast<uint32_t>(o.tile));
+    std::vector<uint8_t> tile(static_cast<size_t>(o.tile) * o.tile * pixel);
+    for (int top = 0; top < s.h; top += o.tile)
+      for (int left = 0; left < s.w; left += o.tile) {
+        std::fill(tile.begin(), tile.end(), 0);
+        for (int y = top; y < std::min(s.h, top + o.tile); ++y)
+          std::memcpy(&tile[static_cast<size_t>(y - top) * o.tile * pixel], &data[(static_cast<size_t>(y) * s.w + left) * pixel],
+                      static_cast<size_t>(std::min(o.tile, s.w - left)) * pixel);
+        TIFFWriteTile(tiff, tile.data(), static_cast<uint32_t>(left), static_cast<uint32_t>(top), 0, 0);
+      }
+  } else {
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(o.rows_per_strip));
+    for (int y = 0; y < s.h; ++y) TIFFWriteScanline(tiff, &data[static_cast<size_t>(y) * s.w * pixel], static_cast<uint32_t>(y), 0);
+  }
+  TIFFClose(tiff);
+}
+
+// ---- JPEG -----------------------------------------------------------------------------------------
+
+namespace {
+
+struct JpegError {
+  jpeg_error_mgr pub;
+};
+
+[[noreturn]] void throw_error(j_common_ptr cinfo) {
+  char text[JMSG_LENGTH_MAX];
+  (*cinfo->err->format_message)(cinfo, text);
+  throw std::runtime_error(std::string("libjpeg: ") + text);
+}
+
+}  // namespace
+
+std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
+  jpeg_compress_struct cinfo{};
+  jpeg_error_mgr err{};
+  cinfo.err = jpeg_std_error(&err);
+  err.error_exit = throw_error;
+  jpeg_create_compress(&cinfo);
+  unsigned char* out = nullptr;
+  unsigned long length = 0;
+  jpeg_mem_dest(&cinfo, &out, &length);
+  cinfo.image_width = static_cast<JDIMENSION>(s.w);
+  cinfo.image_height = static_cast<JDIMENSION>(s.h);
+  cinfo.input_components = s.channels;
+  cinfo.in_color_space = s.channels == 1 ? JCS_GRAYSCALE : s.channels == 4 ? JCS_CMYK : JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  if (progressive) jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<uint8_t> data = packed(s);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    JSAMPROW row = &data[static_cast<size_t>(cinfo.next_scanline) * s.w * s.channels];
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::string bytes(reinterpret_cast<const char*>(out), length);
+  std::free(out);
+  return bytes;
+}
+
+Samples decode_jpeg(const std::string& stream) {
+  jpeg_decompress_struct cinfo{};
+  jpeg_error_mgr err{};
+  cinfo.err = jpeg_std_error(&err);
+  err.error_exit = throw_error;
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(stream.data()), stream.size());
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  Samples s{static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height), 3, 8, {}};
+  const int components = cinfo.output_components;
+  std::vector<uint8_t> row(static_cast<size_t>(s.w) * components);
+  for (int y = 0; y < s.h; ++y) {
+    JSAMPROW p = row.data();
+    jpeg_read_scanlines(&cinfo, &p, 1);
+    for (int x = 0; x < s.w; ++x)
+      for (int c = 0; c < 3; ++c) s.v.push_back(row[static_cast<size_t>(x) * components + (components == 1 ? 0 : c)]);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return s;
+}
+
+Decoded read_source(const std::string& path) {
+  Decoded d;
+  ROW_SOURCE* source = row_source_open(path.c_str());
+  if (source == nullptr) {
+    d.error = row_source_error();
+    return d;
+  }
+  d.format = source->format;
+  d.channels = source->channels;
+  d.bits = source->bits;
+  std::vector<unsigned char> row(static_cast<size_t>(source->width) * 3);
+  d.rgb = Samples{source->width, source->height, 3, 8, {}};
+  d.ok = true;
+  for (int y = 0; y < source->height && d.ok; ++y) {
+    d.ok = source->read_rows(source, row.data(), 1) == 0;
+    d.rgb.v.insert(d.rgb.v.end(), row.begin(), row.end());
+  }
+  if (!d.ok) d.error = row_source_error();
+  source->close(source);
+  return d;
+}
+
+}  // namespace test_support
