@@ -9,13 +9,15 @@
 #   - "-lh" on one thread and on the default threads (on a smaller mosaic: it is slow).
 # Figures are medians of three runs with a warm page cache; ratios are taken within this run.
 #   bench/pipeline.sh [SIDE ...]        default: 8192 16384
-# Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
-# /tmp/ppm2r64-bench; needs about 5 GB free for 16384), HIFI_SIDE (side of the "-lh" mosaic,
-# default 4096; 0 skips it).
+# Environment: BUILD (build folder, default build-bench), WORK (folder of the mosaics, default
+# /tmp/ppm2r64-bench; 1 GB for 16384), OUT (folder of the outputs, default /dev/shm/ppm2r64-bench:
+# in memory, so that the disk's writing back of earlier runs does not land on later ones; 3.5 GB
+# for 16384), HIFI_SIDE (side of the "-lh" mosaic, default 4096; 0 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
 work=${WORK:-/tmp/ppm2r64-bench}
+out=${OUT:-/dev/shm/ppm2r64-bench}
 hifi_side=${HIFI_SIDE:-4096}
 sides=("$@")
 [ ${#sides[@]} -gt 0 ] || sides=(8192 16384)
@@ -24,7 +26,7 @@ tool=$build/ppm2r64
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$cores" --target ppm2r64 make_mosaic measure jpeg_floor >/dev/null
-mkdir -p "$work"
+mkdir -p "$work" "$out"
 command -v vips >/dev/null || echo "vips not found (Debian: libvips-tools): the peers' lines are left out" >&2
 
 mosaic() {  # side -> path of the mosaic PPM, made once and then kept
@@ -58,35 +60,35 @@ ratio() {  # label numerator denominator target
     'BEGIN { printf "       %-52s %6.2f   (target %s)\n", label, a / b, target }'
 }
 
-fresh_outputs() { rm -f "$work/m.r64" "$work/m.cr" "$work/v.tif"; }
+fresh_outputs() { rm -f "$out/m.r64" "$out/m.cr" "$out/v.tif"; }
 
 printf '%-6s %-28s %7s %8s %8s\n' side phase threads seconds 'RSS MiB'
 for side in "${sides[@]}"; do
   image=$(mosaic "$side")
   declare -A whole pr lv cr
   for t in 1 "$cores"; do
-    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$work/m.r64" -l -cr "$work/m.cr")
+    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$out/m.r64" -l -cr "$out/m.cr")
     whole[$t]=$s; row "$side" 'whole job (-pr -l -cr)' "$t" "$s" "$rss"
-    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$work/m.r64")
+    read -r s rss < <(median3 fresh_outputs "$tool" -threads "$t" -pr "$image" "$out/m.r64")
     pr[$t]=$s; row "$side" '-pr' "$t" "$s" "$rss"
-    cp "$work/m.r64" "$work/level0.r64"
-    read -r s rss < <(median3 "cp '$work/level0.r64' '$work/m.r64'" "$tool" -threads "$t" -t "$work/m.r64" -l)
+    cp "$out/m.r64" "$out/level0.r64"
+    read -r s rss < <(median3 "cp '$out/level0.r64' '$out/m.r64'" "$tool" -threads "$t" -t "$out/m.r64" -l)
     lv[$t]=$s; row "$side" '-l' "$t" "$s" "$rss"
-    read -r s rss < <(median3 "rm -f '$work/m.cr'" "$tool" -threads "$t" -t "$work/m.r64" -cr "$work/m.cr")
+    read -r s rss < <(median3 "rm -f '$out/m.cr'" "$tool" -threads "$t" -t "$out/m.r64" -cr "$out/m.cr")
     cr[$t]=$s; row "$side" '-cr' "$t" "$s" "$rss"
   done
   # The floor's own figure: its time in the codec, not in reading the R64 file.
-  floor=$(for _ in 1 2 3; do "$build/bench/jpeg_floor" "$work/m.r64" 256 | awk '/^seconds/ { print $2 }'; done | sort -n | sed -n 2p)
+  floor=$(for _ in 1 2 3; do "$build/bench/jpeg_floor" "$out/m.r64" 256 | awk '/^seconds/ { print $2 }'; done | sort -n | sed -n 2p)
   row "$side" 'JPEG floor' 1 "$floor" 0
-  rm -f "$work/level0.r64"
+  rm -f "$out/level0.r64"
 
   if command -v vips >/dev/null; then
     jpeg_args=(--tile --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 80)
-    read -r v1 rss < <(median3 fresh_outputs env VIPS_CONCURRENCY=1 vips tiffsave "$image" "$work/v.tif" "${jpeg_args[@]}")
+    read -r v1 rss < <(median3 fresh_outputs env VIPS_CONCURRENCY=1 vips tiffsave "$image" "$out/v.tif" "${jpeg_args[@]}")
     row "$side" 'vips JPEG pyramid' 1 "$v1" "$rss"
-    read -r vn rss < <(median3 fresh_outputs vips tiffsave "$image" "$work/v.tif" "${jpeg_args[@]}")
+    read -r vn rss < <(median3 fresh_outputs vips tiffsave "$image" "$out/v.tif" "${jpeg_args[@]}")
     row "$side" 'vips JPEG pyramid' default "$vn" "$rss"
-    read -r vu rss < <(median3 fresh_outputs vips tiffsave "$image" "$work/v.tif" --tile --tile-width 64 \
+    read -r vu rss < <(median3 fresh_outputs vips tiffsave "$image" "$out/v.tif" --tile --tile-width 64 \
       --tile-height 64 --pyramid --compression none)
     row "$side" 'vips plain 64 pyramid' default "$vu" "$rss"
     best=$(awk -v a="$v1" -v b="$vn" 'BEGIN { print a < b ? a : b }')
@@ -102,13 +104,13 @@ done
 
 if [ "$hifi_side" != 0 ]; then
   image=$(mosaic "$hifi_side")
-  rm -f "$work/m.r64"
-  "$tool" -pr "$image" "$work/level0.r64" >/dev/null
+  rm -f "$out/m.r64"
+  "$tool" -pr "$image" "$out/level0.r64" >/dev/null
   declare -A hifi
   for t in 1 "$cores"; do
-    read -r s rss < <(median3 "cp '$work/level0.r64' '$work/m.r64'" "$tool" -threads "$t" -t "$work/m.r64" -lh)
+    read -r s rss < <(median3 "cp '$out/level0.r64' '$out/m.r64'" "$tool" -threads "$t" -t "$out/m.r64" -lh)
     hifi[$t]=$s; row "$hifi_side" '-lh' "$t" "$s" "$rss"
   done
   ratio "-lh speed-up, $cores threads over 1" "${hifi[1]}" "${hifi[$cores]}" '>= 1.8'
-  rm -f "$work/m.r64" "$work/level0.r64"
+  rm -f "$out/m.r64" "$out/level0.r64"
 fi
