@@ -18,6 +18,7 @@ struct Options {
 inline constexpr int kParsed = 0;
 inline constexpr int kRefused = 1;  // `message` says why
 inline constexpr int kHelp = 2;     // usage asked for, or no argument at all
+inline constexpr int kVersion = 3;  // the version asked for
 
 // Reads `crserve FILE.cr [options]`.
 int parse_options(int argc, const char* const* argv, Options* options, std::string* message);

@@ -5,6 +5,7 @@
 #include "change_endian.hpp"
 #include "crserve/crserve.hpp"
 #include "r64.hpp"
+#include "tool_info.hpp"
 
 int main(int argc, char** argv) {
   check_endian();
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
   switch (crserve::parse_options(argc, argv, &options, &message)) {
     case crserve::kHelp:
       std::fputs(crserve::usage(), stdout);
+      return 0;
+    case crserve::kVersion:
+      print_version("crserve");
       return 0;
     case crserve::kRefused:
       std::fprintf(stderr, "%s\n", message.c_str());

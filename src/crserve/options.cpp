@@ -69,7 +69,8 @@ const char* usage() {
          "  -threads N    tiles rebuilt at once (default: the cores)\n"
          "  -cache MB     encoded tiles kept in memory (default 64)\n"
          "  -cors         lets pages of any origin use the tiles\n"
-         "  -help         this text\n";
+         "  -help         this text\n"
+         "  -version      the version, and those of the image libraries\n";
 }
 
 int parse_options(int argc, const char* const* argv, Options* options, std::string* message) {
@@ -77,6 +78,7 @@ int parse_options(int argc, const char* const* argv, Options* options, std::stri
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "-help" || arg == "--help") return kHelp;
+    if (arg == "-version" || arg == "--version") return kVersion;
   }
   std::string_view first = argv[1];
   if (first.starts_with("-")) {

@@ -1,4 +1,4 @@
-// What a newcomer gets from both tools: the usage (one line per command) for -help, --help and no
+// What a newcomer gets from every tool: the usage (one line per command) for -help, --help and no
 // arguments at all, and the versions of the tool and its image libraries for -version and --version.
 #include <gtest/gtest.h>
 
@@ -21,6 +21,7 @@ struct Tool {
 const Tool kTools[] = {
     {PPM2R64_BINARY, "ppm2r64", {"-ppmtype", "-pr", "-ir", "-l", "-lh", "-t", "-crsize", "-cr", "-threads"}},
     {CR2PPM_BINARY, "cr2ppm", {"-info", "-x", "-xr", "-psnr", "-threads"}},
+    {CRSERVE_BINARY, "crserve", {"-bind", "-port", "-threads", "-cache", "-cors", "-help", "-version"}},
 };
 
 TEST(ToolInfo, HelpAndNoArgumentsPrintOneLinePerCommand) {
