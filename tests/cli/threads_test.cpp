@@ -61,15 +61,18 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
     EXPECT_EQ(std::tie(pr_two.status, pr_two.out, pr_two.err), std::tie(pr_one.status, pr_one.out, pr_one.err)) << input;
     EXPECT_EQ(file_size(scratch_path("b.r64")), -1);
   }
-  // "-l" computes quarters on every thread and stores them on one: a disk that fills while they
-  // are stored ends it with the same message (the tiles may be written back in another order).
-  for (const char* threads : {"1", "2"}) {
-    ASSERT_EQ(run_tool({"-pr", "in.ppm", "l.r64"}).status, 0);
-    RunOptions options;
-    options.file_size_limit = 8 + 3 * 1000 * 700 + 100000;
-    RunResult levels = run_tool({"-threads", threads, "-t", "l.r64", "-l"}, options);
-    EXPECT_EQ(std::pair(levels.status, levels.err), std::pair(1, std::string("fill_background: File too large\nr64 error: -1\nsystem : File too large\n")))
-        << threads;
+  // "-l" and "-lh" compute on every thread and store on one: a disk that fills while they store
+  // ends them with the same message (tiles may be written back in another order).
+  for (const char* command : {"-l", "-lh"}) {
+    for (const char* threads : {"1", "2"}) {
+      ASSERT_EQ(run_tool({"-pr", "in.ppm", "l.r64"}).status, 0);
+      RunOptions options;
+      options.file_size_limit = 8 + 3 * 1000 * 700 + 100000;
+      RunResult levels = run_tool({"-threads", threads, "-t", "l.r64", command}, options);
+      EXPECT_EQ(std::pair(levels.status, levels.err),
+                std::pair(1, std::string("fill_background: File too large\nr64 error: -1\nsystem : File too large\n")))
+          << command << " on " << threads;
+    }
   }
   // An R64 file cut short inside level 0: a worker's read fails.
   write_file(scratch_path("cut.r64"), read_file(scratch_path("a.r64")).substr(0, 8 + 3 * 1000 * 600));

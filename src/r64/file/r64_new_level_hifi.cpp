@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "malloc_ptr.hpp"
@@ -64,30 +66,33 @@ inline void forward8(const COMPLEX* in, COMPLEX* out, const COMPLEX* w) {
 inline void inverse4(const COMPLEX* in, COMPLEX* out, const COMPLEX* w) { fft_internal::transform_into(in, out, 2, w); }
 
 // The source rows that the current block row covers, read once each through r64_red and kept
-// while two block rows use them: eight rows of columns -4 .. `last` of three bytes per pixel.
+// while two block rows use them, and room for the four rows the next block row adds, read while
+// this one is filtered: sixteen rows of columns -4 .. `last` of three bytes per pixel.
+constexpr int kRingRows = 2 * kBlock;
+
 class SourceRows {
  public:
   bool allocate(int w) {
     first_col_ = -kHalf;
     last_col_ = last_block_origin(w) + kBlock - 1;
     stride_ = 3 * (last_col_ - first_col_ + 1);
-    bytes_ = calloc_array<unsigned char>(static_cast<size_t>(kBlock) * stride_);
+    bytes_ = calloc_array<unsigned char>(static_cast<size_t>(kRingRows) * stride_);
     return bytes_ != nullptr;
   }
 
   // Reads rows first..first+count-1 of `level` into their slots; -1 after a system error.
   int load(R64_FILE* f, int first, int count, int level) {
     for (int y = first; y < first + count; ++y) {
-      unsigned char* row = bytes_.get() + static_cast<size_t>(y & (kBlock - 1)) * stride_;
+      unsigned char* row = bytes_.get() + static_cast<size_t>(y & (kRingRows - 1)) * stride_;
       for (int x = first_col_; x <= last_col_; ++x)
         if (system_failure(r64_red(row + 3 * (x - first_col_), f, x, y, level))) return -1;
     }
     return 0;
   }
 
-  // The three bytes of source pixel (x, y), for a row loaded last or the seven before it.
+  // The three bytes of source pixel (x, y), for a row loaded last or the fifteen before it.
   const unsigned char* pixel(int x, int y) const {
-    return bytes_.get() + static_cast<size_t>(y & (kBlock - 1)) * stride_ + 3 * (x - first_col_);
+    return bytes_.get() + static_cast<size_t>(y & (kRingRows - 1)) * stride_ + 3 * (x - first_col_);
   }
 
   static int last_block_origin(int w) { return -kHalf + ((w + kHalf - 1) / kHalf) * kHalf; }
@@ -129,9 +134,14 @@ class BlockRow {
  public:
   explicit BlockRow(int w) : count_((w + 2 * kHalf - 1) / kHalf) {}  // origins -4, 0, 4, ... below w
 
-  void filter_into(const SourceRows& rows, int i, int vol, double* buf[3], int buf_line) const {
+  // `beside`, when given, runs as one more task: the only one that may touch the tile cache.
+  void filter_into(const SourceRows& rows, int i, int vol, double* buf[3], int buf_line,
+                   const std::function<void()>& beside) const {
     constexpr int kBlocksPerTask = 64;
-    parallel_for((count_ + kBlocksPerTask - 1) / kBlocksPerTask, [&](int task) {
+    const int extra = beside ? 1 : 0;
+    parallel_for((count_ + kBlocksPerTask - 1) / kBlocksPerTask + extra, [&](int task) {
+      if (task < extra) return beside();
+      task -= extra;
       int first = task * kBlocksPerTask;
       int end = std::min(count_, first + kBlocksPerTask);
       int low = 2 * first;
@@ -149,6 +159,28 @@ class BlockRow {
   static int origin(int b) { return -kHalf + b * kHalf; }
 
   int count_ = 0;
+};
+
+// The reading of the next block row's rows beside the filtering of this one, on more than one
+// thread: how it went, kept until the loop reaches that block row, where one thread meets it.
+struct RowsAhead {
+  bool on = parallel_threads() > 1;
+  int result = 0;
+  int error = 0;     // r64_error of the reading thread
+  int sys_errno = 0;
+
+  void note(int loaded) {
+    result = loaded;
+    error = r64_error;
+    sys_errno = errno;
+  }
+  // True, with r64_error and errno as the reading left them, when the rows could not be read.
+  bool failed() const {
+    if (result == 0) return false;
+    r64_error = error;
+    errno = sys_errno;
+    return true;
+  }
 };
 
 // Only the handle's out-of-range modes 0 and 1 answer a position the same way whatever read came
@@ -274,13 +306,21 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
   bool cached = edges_answered_by_position(f);
 
   RectBuf rect_buf;
+  RowsAhead ahead;
   for (int i = -kHalf; i < h; i += kHalf) {
     std::printf("h = %i/%i   \r", i, h);
     std::fflush(stdout);
-    // Rows i..i+3 are still cached from the block row before, except for the first one.
+    // Rows i..i+3 are still cached from the block row before, except for the first one; with more
+    // than one thread, the rows i+4..i+7 were read while the block row before was filtered.
     if (cached) {
-      if (rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
-      blocks.filter_into(rows, i, vol, buf, buf_line);
+      if (i == -kHalf || !ahead.on) {
+        if (rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
+      } else if (ahead.failed()) {
+        return -1;
+      }
+      std::function<void()> read_next;
+      if (ahead.on && i + kHalf < h) read_next = [&] { ahead.note(rows.load(f, i + 2 * kHalf, kHalf, level)); };
+      blocks.filter_into(rows, i, vol, buf, buf_line, read_next);
     } else {
       for (int j = -kHalf; j < w; j += kHalf) {
         if (set_rect_buf(f, i, j, rect_buf, level) < 0) return -1;
