@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Refreshes the vendored OpenSeadragon from the npm registry: fetches the package tarball, checks it
-# against the registry's sha512 integrity and keeps only the built viewer, its images and licence.
+# against the registry's sha512 integrity, and keeps the tarball itself (the build unpacks the
+# viewer and its images from it, after checking it against SHA512), its licence and its version.
 #   third_party/openseadragon/refresh.sh [VERSION]      default: the version in VERSION
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,11 +18,10 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 
-tar -xzf "$tarball" -C "$scratch"
-rm -rf "$here/build"
-mkdir -p "$here/build/images"
-cp "$scratch/package/build/openseadragon/openseadragon.min.js" "$here/build/"
-cp "$scratch/package/build/openseadragon/images/"*.png "$here/build/images/"
+tar -xzf "$tarball" -C "$scratch" package/LICENSE.txt
+rm -f "$here"/openseadragon-*.tgz
+cp "$tarball" "$here/"
 cp "$scratch/package/LICENSE.txt" "$here/LICENSE.txt"
+sha512sum "$tarball" | cut -d' ' -f1 >"$here/SHA512"
 echo "$version" >"$here/VERSION"
-echo "openseadragon $version: $(ls "$here/build/images" | wc -l) images, integrity checked"
+echo "openseadragon $version: tarball kept, integrity checked"
