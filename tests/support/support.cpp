@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,7 @@ std::string drain(int fd) {
 }  // namespace
 
 RunResult run_binary(const char* binary, std::vector<std::string> args, const RunOptions& options) {
+  const auto started = std::chrono::steady_clock::now();
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
   const std::string cwd = scratch_dir();
@@ -54,6 +56,10 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
     for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     for (std::string& entry : env) putenv(entry.data());
     if (chdir(cwd.c_str()) != 0) _exit(127);
+    if (options.cpu_seconds >= 0) {
+      rlimit limit{static_cast<rlim_t>(options.cpu_seconds), static_cast<rlim_t>(options.cpu_seconds) + 1};
+      setrlimit(RLIMIT_CPU, &limit);
+    }
     if (options.file_size_limit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
@@ -73,7 +79,10 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
   result.out = drain(out_pipe[0]);
   result.err = drain(err_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  result.peak_kib = usage.ru_maxrss;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -54,11 +54,17 @@ void write_r64(const std::string& path, char type, const Image& image, bool leve
 // Every level present in an open R64 file, read through r64_red; one-byte pixels fill all three.
 std::vector<Image> read_levels(R64_FILE* f);
 
-struct RunResult { int status = -1; std::string out, err; };  // status: the exit status, or 128 + signal
+struct RunResult {
+  int status = -1;  // the exit status, or 128 + signal
+  std::string out, err;
+  long peak_kib = 0;     // the tool's peak resident memory (ru_maxrss)
+  double seconds = 0;    // wall-clock time of the run
+};
 
 struct RunOptions {
   long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
   std::vector<std::string> env;  // "NAME=value" entries set in the tool's environment
+  int cpu_seconds = -1;          // RLIMIT_CPU: a runaway tool is killed (status 128 + SIGKILL/SIGXCPU); -1: none
 };
 
 // Runs a built tool in the scratch directory, capturing both output streams.
