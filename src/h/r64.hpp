@@ -85,5 +85,7 @@ void delete_cr_ring(CR_ENT* e);
 void touch_cr_ent(CR_FILE* f, CR_ENT* e);
 CR_ENT* new_cr_ent(CR_FILE* f);
 void free_cr_ent(CR_FILE* f, CR_ENT* e);
+// Gives back the least recently used slots, but never `keep`, until the blocks held fit kCrRingBytes.
+void trim_cr_ring(CR_FILE* f, const CR_ENT* keep);
 unsigned char* none_compress(int* size, const unsigned char* src, int w, int h);
 unsigned char* none_uncompress(int* w, int* h, const unsigned char* src, int size);

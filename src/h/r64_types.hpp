@@ -7,6 +7,9 @@
 inline constexpr int kTileSide = 64;       // tiles are 64 x 64 pixels
 inline constexpr int kLevels = 32;         // at most 32 levels of detail
 inline constexpr int kCacheSlots = 320;    // slot 0 heads the ring, 319 slots hold tiles or blocks
+// The blocks a CR reader keeps cached, in bytes: the least recently used go first beyond it, so a
+// file of large blocks cannot make a reader hold 319 of them.
+inline constexpr unsigned long kCrRingBytes = 8ul << 20;
 inline constexpr int kMaxSide = 32767;     // the header stores sizes as signed 16-bit numbers
 inline constexpr int kJpegQuality = 80;    // quality of every JPEG rectangle of a CR file
 inline constexpr int kMaxRectSide = 256;   // largest CR rectangle: a plain block stores each side less one in a byte
@@ -97,6 +100,7 @@ typedef struct cr_file {
   int level_w[kLevels];
   int level_h[kLevels];
   unsigned int write_ofs;  // where the next data block goes
+  unsigned long cached_bytes;  // the bytes of the blocks held by the reader's cache
 } CR_FILE;
 
 inline constexpr int kCrHeaderBytes = 16;

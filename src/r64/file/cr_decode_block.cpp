@@ -9,6 +9,22 @@ namespace {
 
 constexpr int kPlainHeader = 2;  // width - 1 and height - 1
 
+// The longest baseline JPEG stream of a rectangle. Each of its 3 components is coded once, in
+// blocks of 8 x 8 samples padded to whole MCUs: with sampling factors of at most 4, no more than
+// (w / 8 + 4) x (h / 8 + 4) blocks a component. A block's Huffman codes take at most 27 bits for
+// its DC difference (a 16-bit code and 11 bits of value) and 26 for each of its 63 AC
+// coefficients (a 16-bit code and 10 bits), 1665 bits, with 16 more for an end of block: 211
+// bytes, twice that when every byte is 0xFF and gets a stuffed 0x00, and 3 more for a restart
+// marker and its padding. Markers, tables and the JFIF or Adobe segment take far less than
+// kJpegHeaderBytes. Any longer stream carries bytes that no decoder needs (comments, padding).
+constexpr int kJpegComponents = 3;
+constexpr uint64_t kJpegBlockBytes = 2 * 211 + 3;
+constexpr uint64_t kJpegHeaderBytes = 16 << 10;
+
+uint64_t jpeg_blocks_per_component(int w, int h) {
+  return (static_cast<uint64_t>(w) / 8 + 5) * (static_cast<uint64_t>(h) / 8 + 5);
+}
+
 bool plain_block_into(const CR_MEM_TBL& block, int w, int h, unsigned char* samples) {
   size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   if (block.size != kPlainHeader + 3 * pixels) return false;
@@ -21,6 +37,12 @@ bool plain_block_into(const CR_MEM_TBL& block, int w, int h, unsigned char* samp
 }  // namespace
 
 namespace cr_internal {
+
+uint64_t block_bytes_limit(char type, int w, int h) {
+  if (type == 'n') return kPlainHeader + 3 * static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
+  if (type == 'j') return kJpegHeaderBytes + kJpegComponents * jpeg_blocks_per_component(w, h) * kJpegBlockBytes;
+  return 0;
+}
 
 bool decode_stored_block(const CR_MEM_TBL& block, int w, int h, unsigned char* samples) {
   if (block.buf == nullptr || w < 1 || h < 1 || w > kMaxRectSize || h > kMaxRectSize) return false;

@@ -76,6 +76,10 @@ void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* pred
 // byte ends 0, whatever the decoded ones hold. `decoded` may be rect.buf itself.
 void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* decoded, const Offsets& cal);
 
+// The most bytes a block of a w x h rectangle can need: a plain block exactly its size, a JPEG
+// stream the bound of block_bytes_limit's comment; 0 for a kind of block that does not exist.
+uint64_t block_bytes_limit(char type, int w, int h);
+
 // Decodes a stored block into the samples of a w x h rectangle (4 bytes a pixel, the fourth
 // meaning nothing: rebuild sets it to 0); false
 // when the block is of an unknown kind, of another size, cut short or corrupt. Nothing is

@@ -1,7 +1,8 @@
 // Fetches the table entry and a copy of the block of the rectangle that holds a pixel. Blocks read
 // before stay in the handle's cache, so asking again costs no system call; a miss reads the entry
-// and the block, after checking that the block lies inside the file, so that a damaged table
-// cannot make the reader allocate more than the file holds.
+// and the block, after checking that the block lies inside the file and is no longer than its
+// rectangle can need, so that a damaged table cannot make the reader allocate more than the
+// geometry allows, whatever the file holds. The cache keeps within kCrRingBytes.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -37,9 +38,11 @@ int read_entry(CR_TBL* entry, CR_FILE* f, int w_ofs, int h_ofs, int level) {
   return cr_read_tbl(entry, f, index, 1);
 }
 
-// An absent entry, or a block that would run past the end of the file, is -4.
-int check_block(const CR_TBL& entry, int fd) {
+// An absent entry, or a block that would run past the end of the file, is -4; a block of no known
+// kind, or longer than a w x h rectangle can need, is damaged (-5).
+int check_block(const CR_TBL& entry, int w, int h, int fd) {
   if (entry.ofs == 0 || entry.size == 0) return fail(kR64Short);
+  if (entry.size > cr_internal::block_bytes_limit(entry.type, w, h)) return fail(kR64NotR64);
   struct stat st;
   if (::fstat(fd, &st) != 0) return fail(kR64System);
   if (static_cast<uint64_t>(entry.ofs) + entry.size > static_cast<uint64_t>(st.st_size)) return fail(kR64Short);
@@ -55,6 +58,8 @@ CR_ENT* load_block(CR_FILE* f, const CR_TBL& entry) {
     fail(kR64Memory);
     return nullptr;
   }
+  e->b.size = entry.size;
+  f->cached_bytes += entry.size;
   ssize_t got = r64_internal::read_at(f->fd, e->b.buf, entry.size, entry.ofs);
   if (got < 0 || static_cast<size_t>(got) < entry.size) {
     free_cr_ent(f, e);
@@ -63,21 +68,24 @@ CR_ENT* load_block(CR_FILE* f, const CR_TBL& entry) {
   }
   e->b.type = entry.type;
   std::memcpy(e->b.cal, entry.cal, sizeof e->b.cal);
-  e->b.size = entry.size;
+  touch_cr_ent(f, e);  // a slot taken from the tail is still there
+  trim_cr_ring(f, e);
   return e;
 }
 
 CR_ENT* load(CR_FILE* f, int w_ofs, int h_ofs, int level) {
+  int side = f->header.rect_size;
+  int w_len = std::min(side, f->level_w[level] - w_ofs);
+  int h_len = std::min(side, f->level_h[level] - h_ofs);
   CR_TBL entry;
-  if (read_entry(&entry, f, w_ofs, h_ofs, level) < 0 || check_block(entry, f->fd) < 0) return nullptr;
+  if (read_entry(&entry, f, w_ofs, h_ofs, level) < 0 || check_block(entry, w_len, h_len, f->fd) < 0) return nullptr;
   CR_ENT* e = load_block(f, entry);
   if (e == nullptr) return nullptr;
-  int side = f->header.rect_size;
   e->level = level;
   e->w_ofs = w_ofs;
   e->h_ofs = h_ofs;
-  e->w_len = std::min(side, f->level_w[level] - w_ofs);
-  e->h_len = std::min(side, f->level_h[level] - h_ofs);
+  e->w_len = w_len;
+  e->h_len = h_len;
   return e;
 }
 

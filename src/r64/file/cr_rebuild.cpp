@@ -22,6 +22,11 @@ namespace {
 
 using cr_internal::fail;
 
+// The bytes of blocks read but not yet decoded at once, besides the last one read: a row of
+// rectangles of ordinary files fits, and a file whose blocks are padded to their largest stays
+// within it.
+constexpr uint64_t kBlockBytesInFlight = 8 << 20;
+
 // One rebuilt rectangle of a level's band; row -1 while it holds none.
 struct Slot {
   int row = -1;
@@ -87,10 +92,30 @@ CR_BUFFER parent_of(const CR_REBUILDER& rb, int column, int row, int level) {
   return parent;
 }
 
+// Reads the blocks of jobs[first..] in column order until they hold kBlockBytesInFlight (at least
+// one job); returns the end of the batch. A job whose block cannot be had ends the batch early,
+// its code in *read_error.
+size_t read_batch(CR_REBUILDER& rb, std::vector<Job>& jobs, size_t first, int level, int* read_error) {
+  uint64_t held = 0;
+  size_t end = first;
+  *read_error = 0;
+  for (; end < jobs.size() && (end == first || held < kBlockBytesInFlight); ++end) {
+    Job& job = jobs[end];
+    job.slot->row = -1;
+    if (!job.slot->pixels) job.slot->pixels = malloc_array<unsigned char>(4 * static_cast<size_t>(rb.side) * rb.side);
+    if (!job.slot->pixels) *read_error = kR64Memory;
+    if (*read_error == 0 && cr_read(&job.block, rb.f, job.rect.w_ofs, job.rect.h_ofs, level) < 0) *read_error = r64_error;
+    if (*read_error != 0) break;
+    job.rect.buf = job.slot->pixels.get();
+    held += job.block.size;
+  }
+  return end;
+}
+
 // Rebuilds columns first_column..last_column of `row` of `level` into their band slots, those
-// not there already: the parents' row first, then every block read in column order, then the
-// blocks decoded in parallel. A failure names the leftmost rectangle that failed, as rebuilding
-// them one by one would.
+// not there already: the parents' row first, then the blocks read in column order and decoded in
+// parallel, a batch of blocks at a time so that the blocks held stay bounded whatever their
+// size. A failure names the leftmost rectangle that failed, as rebuilding them one by one would.
 int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last_column) {
   if (level < rb.coarsest && rebuild_row(rb, row / 2, level + 1, first_column / 2, last_column / 2) < 0) return -1;
   std::vector<Job> jobs;
@@ -98,27 +123,21 @@ int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last
     Slot& slot = rb.band[level][static_cast<size_t>(column)];
     if (slot.row != row) jobs.push_back(Job{place_of(rb, column, row, level), &slot});
   }
-  size_t readable = 0;  // jobs before the first whose block could not be had
-  int read_error = 0;
-  for (; readable < jobs.size(); ++readable) {
-    Job& job = jobs[readable];
-    job.slot->row = -1;
-    if (!job.slot->pixels) job.slot->pixels = malloc_array<unsigned char>(4 * static_cast<size_t>(rb.side) * rb.side);
-    read_error = !job.slot->pixels ? kR64Memory : 0;
-    if (read_error == 0 && cr_read(&job.block, rb.f, job.rect.w_ofs, job.rect.h_ofs, level) < 0) read_error = r64_error;
-    if (read_error != 0) break;
-    job.rect.buf = job.slot->pixels.get();
+  for (size_t first = 0; first < jobs.size();) {
+    int read_error = 0;
+    size_t readable = read_batch(rb, jobs, first, level, &read_error);
+    parallel_for(static_cast<int>(readable - first), [&](int i) {
+      Job& job = jobs[first + static_cast<size_t>(i)];
+      CR_BUFFER parent = level < rb.coarsest ? parent_of(rb, job.rect.w_ofs / rb.side, row, level) : CR_BUFFER{};
+      decode_job(job, level < rb.coarsest ? &parent : nullptr);
+    });
+    for (size_t i = first; i < readable; ++i) {
+      if (!jobs[i].decoded) return failure(rb, jobs[i].rect, level, kR64NotR64);
+      jobs[i].slot->row = row;
+    }
+    if (read_error != 0) return failure(rb, jobs[readable].rect, level, read_error);
+    first = readable;
   }
-  parallel_for(static_cast<int>(readable), [&](int i) {
-    Job& job = jobs[static_cast<size_t>(i)];
-    CR_BUFFER parent = level < rb.coarsest ? parent_of(rb, job.rect.w_ofs / rb.side, row, level) : CR_BUFFER{};
-    decode_job(job, level < rb.coarsest ? &parent : nullptr);
-  });
-  for (size_t i = 0; i < readable; ++i) {
-    if (!jobs[i].decoded) return failure(rb, jobs[i].rect, level, kR64NotR64);
-    jobs[i].slot->row = row;
-  }
-  if (readable < jobs.size()) return failure(rb, jobs[readable].rect, level, read_error);
   return 0;
 }
 

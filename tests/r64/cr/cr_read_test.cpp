@@ -57,12 +57,12 @@ TEST_F(CrReadTest, RefusesRectanglesOutsideTheFileLeavingTheRecordAlone) {
     EXPECT_TRUE(b.buf == untouched.buf && b.type == 'x' && b.size == 7);
   }
   cr_close_file(f);
-  // A damaged table claiming a 2 GB block: refused before anything is allocated for it.
+  // A damaged table claiming a 2 GB block: refused as damaged before anything is allocated for it.
   std::string cr = p.cr;
   cr.replace(16 + 8, 4, "\x7f\xff\xff\xf0");
   write_file(p.cr_path, cr);
   f = open_read_only(p.cr_path);
-  EXPECT_EQ(block_at(f, 0, 0, 0).first, kR64Short);
+  EXPECT_EQ(block_at(f, 0, 0, 0).first, kR64NotR64);
   EXPECT_EQ(block_at(f, 0, 0, 1).first, 0);
   cr_close_file(f);
 }
