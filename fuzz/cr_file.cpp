@@ -1,7 +1,8 @@
 // Opens the input bytes as a CR file, read-only, and reads table entries, blocks and rebuilt regions
 // of every level, a bounded number of each. Entries must be the table's bytes, a block the bytes its
 // entry names (or refused when the entry is empty or runs past the end), and a rebuilt region the
-// pixels of the rectangles it covers; damaged files may fail, never crash, leak or hang.
+// pixels of the rectangles it covers; damaged files may fail, never crash, leak or hang, and no
+// input makes the reader hold more than kMemoryBound at once.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -13,12 +14,14 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
+#include "r64/file/cr_internal.hpp"
 
 namespace {
 
 constexpr unsigned int kEntriesRead = 16;  // table entries read per level
 constexpr int kRegionSide = 64;            // largest side of a rebuilt region
 constexpr int kRegionRects = 4;            // and at most this many rectangles across it
+constexpr size_t kMemoryBound = 64u << 20;
 
 uint32_t big_endian_32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
@@ -81,18 +84,27 @@ class Checker {
     FUZZ_CHECK(std::memcmp(entry.cal, raw + 5, 3) == 0 && entry.size == big_endian_32(raw + 8));
   }
 
-  // The block of the rectangle holding (x, y): the bytes its entry names, or -4 when the entry is
-  // empty or the block would run past the end of the file.
+  // The block of the rectangle holding (x, y): the bytes its entry names; -4 when the entry is
+  // empty or the block would run past the end of the file, -5 when it is of no known kind or
+  // longer than its rectangle can need (a plain block is exactly its size, a JPEG stream at least
+  // takes 6 bytes a pixel).
   void check_block(int k, int x, int y) const {
     unsigned int index = static_cast<unsigned int>(f_->level_entry[k]) +
                          static_cast<unsigned int>((y / side_) * columns(k) + x / side_);
     CR_TBL entry;
     FUZZ_CHECK(cr_read_tbl(&entry, f_, index, 1) == 0);
-    bool present = entry.ofs != 0 && entry.size != 0 && static_cast<uint64_t>(entry.ofs) + entry.size <= input_.size();
+    const int w = std::min(side_, f_->level_w[k] - x / side_ * side_);
+    const int h = std::min(side_, f_->level_h[k] - y / side_ * side_);
+    const uint64_t limit = cr_internal::block_bytes_limit(entry.type, w, h);
+    FUZZ_CHECK(entry.type == 'n' ? limit == 2 + 3 * static_cast<uint64_t>(w) * h
+                                 : (entry.type == 'j') == (limit >= 6 * static_cast<uint64_t>(w) * h));
+    bool absent = entry.ofs == 0 || entry.size == 0;
+    bool damaged = !absent && entry.size > limit;
+    bool present = !absent && !damaged && static_cast<uint64_t>(entry.ofs) + entry.size <= input_.size();
     CR_MEM_TBL block{};
     int result = cr_read(&block, f_, x, y, k);
     if (!present) {
-      FUZZ_CHECK(result == -1 && r64_error == kR64Short);
+      FUZZ_CHECK(result == -1 && r64_error == (damaged ? kR64NotR64 : kR64Short));
       return;
     }
     FUZZ_CHECK(result == 0 && block.buf != nullptr);
@@ -143,11 +155,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const MemFile file("cr_file");
+  static MemoryWatch memory;
   std::span<const uint8_t> input(data, size);
   file.assign(input);
+  memory.start();
 
   CR_FILE* f = cr_open_file(file.path(), O_RDONLY, 0644, 0, 0, 0);
-  if (f == nullptr) return 0;
+  if (f == nullptr) {
+    memory.stop();
+    return 0;
+  }
   FUZZ_CHECK(size >= kCrHeaderBytes && std::memcmp(data, "CR", 3) == 0);
   Checker checker(f, input);
   checker.check_header();
@@ -158,5 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int k = 0; k < kLevels && cr_check_level(f, k); ++k) checker.check_regions(rb, k);
   cr_rebuild_close(rb);
   FUZZ_CHECK(cr_close_file(f) == 0);
+  FUZZ_CHECK(memory.stop() <= kMemoryBound);
   return 0;
 }

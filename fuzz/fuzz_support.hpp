@@ -2,10 +2,12 @@
 // with the failed condition, and a file held in memory that the library opens by name.
 #pragma once
 
+#include <sanitizer/allocator_interface.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -88,4 +90,38 @@ class MemFile {
  private:
   int fd_;
   std::string path_;
+};
+
+// The memory an input makes the library hold at once: the peak of the bytes allocated and not yet
+// freed, above what was held when watching started, whatever the sizes of single allocations.
+class MemoryWatch {
+ public:
+  MemoryWatch() {
+    static const bool installed = __sanitizer_install_malloc_and_free_hooks(note_allocation, note_release) != 0;
+    FUZZ_CHECK(installed);
+  }
+  void start() {
+    base() = __sanitizer_get_current_allocated_bytes();
+    peak() = base();
+    largest_allocation() = 0;
+    watching() = true;
+  }
+  // The peak above the start, and the largest single allocation, since start().
+  size_t stop() {
+    watching() = false;
+    return peak() - base();
+  }
+  size_t largest() const { return largest_allocation(); }
+
+ private:
+  static size_t& base() { static size_t value = 0; return value; }
+  static size_t& peak() { static size_t value = 0; return value; }
+  static bool& watching() { static bool value = false; return value; }
+  static size_t& largest_allocation() { static size_t value = 0; return value; }
+  static void note_allocation(const volatile void*, size_t size) {
+    if (!watching()) return;
+    peak() = std::max(peak(), __sanitizer_get_current_allocated_bytes());
+    largest_allocation() = std::max(largest_allocation(), size);
+  }
+  static void note_release(const volatile void*) {}
 };
