@@ -11,7 +11,6 @@
 #include "r64.hpp"
 #include "tool_info.hpp"
 
-const char* target = nullptr;
 int rect_size = 256;
 PPM_INFO ppm{};
 
@@ -45,8 +44,7 @@ int run_ppmtype(int remaining, char** args) {
 
 int run_convert(int remaining, char** args) {
   if (remaining < 2) fail("too few argment for -pr\n");
-  ppm2r64(args - 1);  // the action sees the vector positioned at "-pr"
-  target = args[1];
+  ppm2r64(args - 1);  // the action sees the vector positioned at "-pr"; its output becomes the target
   return 2;
 }
 
@@ -60,8 +58,7 @@ int level_count(int remaining, char** args, int* levels) {
 
 int run_image(int remaining, char** args) {
   if (remaining < 2) fail("too few argments for -ir\n");
-  image2r64(args - 1);  // the action sees the vector positioned at "-ir"
-  target = args[1];
+  image2r64(args - 1);  // the action sees the vector positioned at "-ir"; its output becomes the target
   return 2;
 }
 
@@ -81,7 +78,7 @@ int run_levels_hifi(int remaining, char** args) {
 
 int run_target(int remaining, char** args) {
   if (remaining < 1) fail("too few argments for -t\n");
-  target = args[0];
+  set_target(args[0]);
   return 1;
 }
 
@@ -155,14 +152,9 @@ int run_commands(int argc, char** argv) {
   return 0;
 }
 
-void exit_r64_error() {
-  std::fprintf(stderr, "r64 error: %i\n", r64_error);
-  std::perror("system ");
-  std::exit(1);
-}
-
-bool open_output(ReplacingFile& out, const char* input, const char* output) {
-  if (same_file(input, output)) fail_on("the output \"%s\" is the same file as the input \"%s\"\n", output, input);
+bool open_output(ReplacingFile& out, const char* input, const char* output, int input_fd) {
+  if (input_fd >= 0 ? same_file_as(input_fd, output) : same_file(input, output))
+    fail_on("the output \"%s\" is the same file as the input \"%s\"\n", output, input);
   if (out.open(output, 0644) >= 0) return true;
   if (errno == EINVAL) fail_on("the output \"%s\" is not a regular file\n", output, input);
   r64_error = kR64System;

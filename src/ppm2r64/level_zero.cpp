@@ -1,7 +1,7 @@
 // Level 0 of a new R64 file of type 'P' from bands of 64 rows, whatever reads them: each band is
 // written straight into its row of tiles with one gathering write, while a reader that can decodes
-// the bands ahead on a thread of its own. The file is written beside its target and
-// renamed over it when complete.
+// the bands ahead on a thread of its own. The file is written beside its target, put in its place
+// when complete and kept open as the target of the commands that follow.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -49,13 +49,15 @@ void report_or_fail(BandReader& bands, bool read, int top, int rows) {
   bands.report(top, rows);
 }
 
+[[noreturn]] void exit_writing(const char* to) { exit_r64_failure(step_on("write", to), to); }
+
 // Band after band on one thread: read, then store.
-void store_in_turn(R64_FILE* f, int width, int height, BandReader& bands) {
+void store_in_turn(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
   std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
   for (int top = 0; top < height; top += kTileSide) {
     const int rows = std::min(kTileSide, height - top);
     report_or_fail(bands, bands.read(band, top, rows), top, rows);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_r64_failure();
+    if (store_band(f, band.data(), width, top, rows) != 0) exit_writing(to);
   }
 }
 
@@ -113,7 +115,7 @@ constexpr int kBandsAhead = 3;
 // Band after band with the reading on a thread of its own, up to kBandsAhead bands ahead; false,
 // having done nothing, when no second thread can run. The storer prints each band's progress; a
 // failure on either side stops both, and is reported once both have returned.
-bool store_overlapped(R64_FILE* f, int width, int height, BandReader& bands) {
+bool store_overlapped(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
   const int count = (height + kTileSide - 1) / kTileSide;
   auto rows_of = [height](int band) { return std::min(kTileSide, height - band * kTileSide); };
   BandRing ring(kBandsAhead, static_cast<size_t>(kTileSide) * width * kPixelBytes);
@@ -141,24 +143,18 @@ bool store_overlapped(R64_FILE* f, int width, int height, BandReader& bands) {
   };
   if (!parallel_pair(store, read)) return false;
   if (failed_read >= 0) bands.fail(failed_read * kTileSide);
-  if (store_failed) exit_r64_failure();
+  if (store_failed) exit_writing(to);
   return true;
 }
 
 // A reader that overlaps reads on a thread of its own when there is one; the bands and the file
 // are the same either way.
-void store_bands(R64_FILE* f, int width, int height, BandReader& bands) {
-  if (bands.overlaps() && store_overlapped(f, width, height, bands)) return;
-  store_in_turn(f, width, height, bands);
+void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
+  if (bands.overlaps() && store_overlapped(f, to, width, height, bands)) return;
+  store_in_turn(f, to, width, height, bands);
 }
 
 }  // namespace
-
-[[noreturn]] void exit_r64_failure() {
-  std::fprintf(stderr, "R64 %i\n", r64_error);
-  std::perror("system ");
-  std::exit(1);
-}
 
 void check_r64_size(unsigned int width, unsigned int height) {
   if (fits_r64(width) && fits_r64(height)) return;
@@ -168,16 +164,18 @@ void check_r64_size(unsigned int width, unsigned int height) {
 
 void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands) {
   ReplacingFile out;
-  if (!open_output(out, from, to)) exit_r64_failure();
+  if (!open_output(out, from, to)) exit_r64_failure(step_on("create", to), to);
   R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height);
-  if (f == nullptr) exit_r64_failure();
+  if (f == nullptr) exit_writing(to);
   r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
-  store_bands(f, width, height, bands);
+  store_bands(f, to, width, height, bands);
   std::printf("\nEND\n");
   std::fflush(stdout);
-  if (r64_close_file(f) != 0) exit_r64_failure();
-  if (!out.commit()) {
+  if (r64_close_file(f) != 0) exit_writing(to);
+  int written = out.commit_keeping();
+  if (written < 0) {
     r64_error = kR64System;
-    exit_r64_failure();
+    exit_writing(to);
   }
+  set_written_target(to, written);
 }

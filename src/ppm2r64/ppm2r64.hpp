@@ -3,14 +3,24 @@
 #pragma once
 
 #include "ppm_types.hpp"
+#include "r64_types.hpp"
 #include <cstdlib>
 #include <span>
+#include <string>
 
 #include "replace_file.hpp"
 
-extern const char* target;  // the current target R64 file (set by "-t" and "-pr")
+extern const char* target;  // the current target R64 file's name (set by "-t", "-pr" and "-ir")
 extern int rect_size;       // side of CR rectangles (set by "-crsize"), 256 by default
 extern PPM_INFO ppm;        // the PPM handle every PPM action re-uses
+
+// "-t": a target named, no file of it had yet.
+void set_target(const char* name);
+// "-pr", "-ir": the target is the file just written, whose descriptor `fd` is taken over.
+void set_written_target(const char* name, int fd);
+// Opens the target as r64_open_file does with `ctl`: by its name the first time, then always the
+// file found then, even when its name has been given to another file since.
+R64_FILE* open_target(int ctl);
 
 // Runs the commands of argv[1..argc-1] left to right; returns 0 after the last one.
 int run_commands(int argc, char** argv);
@@ -52,16 +62,24 @@ class BandReader {
 // Ends the run with "unsupported image size %ix%i\n" unless both sides are 3 .. 32767.
 void check_r64_size(unsigned int width, unsigned int height);
 // Writes `to` (beside it, then renamed over it) band by band from `bands`, printing "\nEND\n"
-// once all are read; every failure ends the run with its message and exit status 1.
+// once all are read, and makes it the target; every failure ends the run with its message and
+// exit status 1.
 void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands);
-// Prints "R64 %i\n" with r64_error and the system error line, then exits with status 1.
-[[noreturn]] void exit_r64_failure();
 
-// Prints "r64 error: %i\n" with r64_error and the system error line, then exits with status 1.
-[[noreturn]] void exit_r64_error();
+// The line saying what failed: "cannot " + step + the reason for a failed system call (errno
+// `error`) or a lack of memory, or what is wrong with the R64 file `r64_name`.
+std::string describe_r64_failure(int code, int error, const std::string& step, const char* r64_name);
+// A step on a file for those lines: `verb "name"`.
+std::string step_on(const char* verb, const char* name);
+// Prints "R64 %i\n" ("-pr", "-ir") or "r64 error: %i\n" (the other actions) with r64_error, the
+// system error line when a system call failed, and the line of describe_r64_failure; then exits
+// with status 1.
+[[noreturn]] void exit_r64_failure(const std::string& step, const char* r64_name);
+[[noreturn]] void exit_r64_error(const std::string& step, const char* r64_name);
 
 // A new output file of an action: refused (with a message, exit status 1) when it is the
 // action's input, through any link, or not a regular file; written under a temporary name beside
 // it and put in its place by out.commit(), so that a failed run leaves an older file of that name
-// as it was. False with errno set when the temporary file cannot be made.
-bool open_output(ReplacingFile& out, const char* input, const char* output);
+// as it was. False with errno set when the temporary file cannot be made. `input_fd`, when given,
+// is a descriptor of the input's very file, `input` its name for messages.
+bool open_output(ReplacingFile& out, const char* input, const char* output, int input_fd = -1);

@@ -36,7 +36,9 @@ TEST(Levels, CountBuildsEachLevelFromTheOneBefore) {
     RunResult result = run_tool(all);
     EXPECT_EQ(result.status, error ? 1 : 0) << result.err;
     EXPECT_TRUE(result.out.starts_with(kBanner + from + "\n")) << result.out;
-    EXPECT_TRUE(result.err.starts_with(error ? "r64 error: " + std::to_string(error) + "\nsystem : " : "")) << result.err;
+    EXPECT_EQ(result.err, error ? "r64 error: " + std::to_string(error) +
+                                      "\ncannot build the levels of \"t.r64\": it lays out no further level\n"
+                                : "");
     EXPECT_EQ(file_size(path), size) << args.back();
   }
 }
@@ -69,8 +71,17 @@ TEST(Levels, BuildsEveryLevelOfABitFile) {
 // (A target that cannot grow: see the fault-injection sweep.)
 TEST(Levels, TargetThatCannotBeOpenedOrRead) {
   RunResult none = run_tool({"-l"});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(none.err.starts_with("r64 error: -1\nsystem : ")) << none.err;
+  EXPECT_EQ(std::pair(none.status, none.err),
+            std::pair(1, std::string("r64 error: -1\nsystem : No such file or directory\ncannot open the target (none "
+                                     "was named by -t, -pr or -ir): No such file or directory\n")));
+  RunResult missing = run_tool({"-t", "missing.r64", "-lh"});
+  EXPECT_EQ(std::pair(missing.status, missing.err),
+            std::pair(1, std::string("r64 error: -1\nsystem : No such file or directory\n"
+                                     "cannot open \"missing.r64\": No such file or directory\n")));
+  write_file(scratch_path("x.r64"), "P6\n3 3\n255\n" + std::string(27, 'x'));
+  RunResult foreign = run_tool({"-t", "x.r64", "-l"});
+  EXPECT_EQ(std::pair(foreign.status, foreign.err),
+            std::pair(1, std::string("r64 error: -5\n\"x.r64\" is not an R64 file\n")));
   write_file(scratch_path("h.r64"), std::string("R64P\x03\xE8\x03\x20", 8));  // a header alone
   RunResult broken = run_tool({"-t", "h.r64", "-l"});
   EXPECT_EQ(std::tuple(broken.status, broken.out, broken.err), std::tuple(1, kBanner + "-1\n", "broken file :: h.r64\n"));

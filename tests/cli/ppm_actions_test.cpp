@@ -119,7 +119,9 @@ TEST(Convert, FailedWritesOfTheR64FileAreSystemErrors) {
     EXPECT_EQ(result.status, 1) << c.limit;
     EXPECT_FALSE(result.out.ends_with("\nEND\n")) << c.limit;
     EXPECT_TRUE(result.err.ends_with(c.limit < 0 ? "R64 -1\nsystem : No such file or directory\n"
-                                                 : "R64 -1\nsystem : File too large\n")) << result.err;
+                                                   "cannot create \"no-such-dir/out.r64\": No such file or directory\n"
+                                                 : "R64 -1\nsystem : File too large\n"
+                                                   "cannot write \"out.r64\": File too large\n")) << result.err;
   }
 }
 

@@ -70,7 +70,8 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
       options.file_size_limit = 8 + 3 * 1000 * 700 + 100000;
       RunResult levels = run_tool({"-threads", threads, "-t", "l.r64", command}, options);
       EXPECT_EQ(std::pair(levels.status, levels.err),
-                std::pair(1, std::string("fill_background: File too large\nr64 error: -1\nsystem : File too large\n")))
+                std::pair(1, std::string("fill_background: File too large\nr64 error: -1\nsystem : File too large\n"
+                                         "cannot build the levels of \"l.r64\": File too large\n")))
           << command << " on " << threads;
     }
   }

@@ -2,6 +2,8 @@
 // fault_shim: a run whose call fails must stop with status 1 and a message, or finish with files
 // byte-identical to those of a clean run. Never status 0 with a wrong or missing file, never a crash.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,14 +32,17 @@ struct Job {
 };
 
 // Runs the job with call `nth` of `kind` on `watched` failing; the counts of calls land in "counts".
+// A watched file that does not exist before the run is a new output, made unnamed at first.
 RunResult run_failing(const Job& job, const std::string& watched, const std::string& kind, long nth) {
   job.prepare();
   const char* asan = std::getenv("ASAN_OPTIONS");
-  return run_tool(job.args, {.file_size_limit = -1,
-                             .env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=" + watched, "FAULT_CALL=" + kind,
-                                     "FAULT_NTH=" + std::to_string(nth), "FAULT_COUNT_FILE=" + scratch_path("counts"),
-                                     // a sanitized tool wants its runtime first; the shim comes before it
-                                     std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"}});
+  RunOptions options;
+  options.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=" + watched, "FAULT_CALL=" + kind,
+                 "FAULT_NTH=" + std::to_string(nth), "FAULT_COUNT_FILE=" + scratch_path("counts"),
+                 // a sanitized tool wants its runtime first; the shim comes before it
+                 std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+  if (!fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
+  return run_tool(job.args, options);
 }
 
 std::vector<long> positions(long count, long most) {
@@ -130,6 +135,45 @@ TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
   make_base(false, 1280, 1088);
   sweep({{"-pr", "in.ppm", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }, 60});
   sweep({{"-t", "pic.r64", "-l"}, {"pic.r64"}, {"pic.r64"}, [] { copy_over("base.r64", "pic.r64"); }, 60});
+}
+
+// A run killed while it writes its output (stopped at its first write of the new file, then
+// killed) leaves neither a file of the output's name nor a temporary one: the new file has no name
+// until it is complete.
+TEST(FaultInjection, AKilledRunLeavesNothingBehind) {
+  write_photo_ppm("in.ppm", 500, 300);
+  RunOptions stopping;
+  stopping.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=out.r64", "FAULT_UNNAMED=1", "FAULT_CALL=pwrite",
+                  "FAULT_NTH=2", "FAULT_STOP=1"};
+  int pid = start_binary(PPM2R64_BINARY, {"-pr", "in.ppm", "out.r64"}, stopping);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(file_size(scratch_path("out.r64")), -1);
+  EXPECT_EQ(leftover_temporaries(), 0);
+}
+
+// Two jobs on one R64 name: the run stops right after "-pr" has put same.r64 in place, another
+// program puts a different file under that name, and the run goes on. Its "-l" and "-cr" work on
+// the file it wrote, so its CR file holds its own image.
+TEST(FaultInjection, AnotherProgramTakingTheTargetsNameCannotMixImages) {
+  write_photo_ppm("x.ppm", 300, 200, 1);
+  write_photo_ppm("y.ppm", 300, 200, 2);
+  ASSERT_EQ(run_tool({"-pr", "x.ppm", "x.r64", "-l", "-cr", "x.cr"}).status, 0);
+  ASSERT_EQ(run_tool({"-pr", "y.ppm", "y.r64", "-l"}).status, 0);
+  RunOptions stopping;
+  stopping.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=same.r64", "FAULT_STOP_PLACED=1"};
+  int pid = start_binary(PPM2R64_BINARY, {"-pr", "x.ppm", "same.r64", "-l", "-cr", "a.cr"}, stopping);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  fs::rename(scratch_path("y.r64"), scratch_path("same.r64"));
+  kill(pid, SIGCONT);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(read_file(scratch_path("a.cr")) == read_file(scratch_path("x.cr"))) << "a.cr holds another image";
 }
 
 }  // namespace

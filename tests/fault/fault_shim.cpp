@@ -1,12 +1,17 @@
 // A library preloaded into the tool under test that makes one chosen system call fail. It follows
 // the descriptors opened on files whose name contains FAULT_PATH (never those the C library opens
-// itself), counts the calls of each kind on them, and fails the FAULT_NTH call of kind FAULT_CALL
+// itself), the unnamed files made with O_TMPFILE when FAULT_UNNAMED is set (new outputs are made
+// so before they take their name), and a followed file opened again through /proc/self/fd, counts the calls of each kind on them, and fails the FAULT_NTH call of kind FAULT_CALL
 // with EIO, or ENOSPC for the writes. A failed close loses what was written through the descriptor:
 // the file goes back to its length at the open. The counts go to FAULT_COUNT_FILE at exit
 // ("read 12\nwrite 3\n..."), so that a clean run tells the sweep how many positions there are.
+// With FAULT_STOP set, the chosen call does not fail: the tool stops itself (SIGSTOP) before
+// making it, so that a test can kill it there. With FAULT_STOP_PLACED set, it stops once a rename
+// or link has put a file under the name FAULT_PATH, so that a test can act between two commands.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -36,6 +41,10 @@ const int kFailingKind = [] {
   return -1;
 }();
 const long kFailingNth = std::getenv("FAULT_NTH") ? std::atol(std::getenv("FAULT_NTH")) : 0;
+const bool kFollowUnnamed = std::getenv("FAULT_UNNAMED") != nullptr;
+const bool kStopPlaced = std::getenv("FAULT_STOP_PLACED") != nullptr;
+const bool kStopInstead = std::getenv("FAULT_STOP") != nullptr;
+constexpr const char* kDescriptorFolder = "/proc/self/fd/";
 
 // What is known of a descriptor opened by the wrapped calls.
 struct Descriptor {
@@ -52,10 +61,24 @@ Fn next(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
+// Whether `path` names a followed descriptor through /proc/self/fd.
+bool names_followed(const char* path) {
+  size_t prefix = std::strlen(kDescriptorFolder);
+  if (std::strncmp(path, kDescriptorFolder, prefix) != 0) return false;
+  int fd = std::atoi(path + prefix);
+  return fd >= 0 && fd < kMaxFd && descriptors[fd].followed;
+}
+
+bool to_follow(const char* path, int flags) {
+  if (kPath == nullptr || *kPath == '\0' || path == nullptr) return false;
+  if ((flags & O_TMPFILE) == O_TMPFILE) return kFollowUnnamed;
+  return std::strstr(path, kPath) != nullptr || names_followed(path);
+}
+
 // Follows (or stops following) a descriptor just opened on `path`; returns it.
-int noted(int fd, const char* path) {
+int noted(int fd, const char* path, int flags) {
   if (fd < 0 || fd >= kMaxFd) return fd;
-  bool follow = kPath != nullptr && *kPath != '\0' && path != nullptr && std::strstr(path, kPath) != nullptr;
+  bool follow = to_follow(path, flags);
   struct stat st;
   Descriptor& d = descriptors[fd];
   d.opened_length = follow && ::fstat(fd, &st) == 0 ? st.st_size : 0;
@@ -70,6 +93,10 @@ bool must_fail(int fd, Kind kind, int error) {
   if (kind == kWrite || kind == kPwrite) descriptors[fd].written = true;
   long n = ++calls[kind];
   if (kFailingKind != kind || n != kFailingNth) return false;
+  if (kStopInstead) {
+    raise(SIGSTOP);
+    return false;
+  }
   errno = error;
   return true;
 }
@@ -106,12 +133,12 @@ __attribute__((destructor)) void write_counts() {
     va_start(args, flags);                                                            \
     mode_t mode = mode_of(flags, args);                                               \
     va_end(args);                                                                     \
-    return noted(real(__VA_OPT__(dirfd,) path, flags, mode), path);                   \
+    return noted(real(__VA_OPT__(dirfd,) path, flags, mode), path, flags);                   \
   }
 #define CREAT_WRAPPER(name)                                           \
   int name(const char* path, mode_t mode) {                           \
     static auto real = next<int (*)(const char*, mode_t)>(#name);     \
-    return noted(real(path, mode), path);                             \
+    return noted(real(path, mode), path, O_CREAT);                             \
   }
 
 // The calls that may fail, counted on followed descriptors, with the error each fails with.
@@ -153,6 +180,23 @@ int close(int fd) {
   int result = real(fd);
   if (failing) errno = EIO;
   return failing ? -1 : result;
+}
+
+// Renames and links that put a file under the followed name stop the tool when asked to.
+int placed(int result, const char* path) {
+  const char* base = std::strrchr(path, '/');
+  if (result == 0 && kStopPlaced && kPath != nullptr && std::strcmp(base ? base + 1 : path, kPath) == 0) raise(SIGSTOP);
+  return result;
+}
+
+int rename(const char* from, const char* to) {
+  static auto real = next<int (*)(const char*, const char*)>("rename");
+  return placed(real(from, to), to);
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  static auto real = next<int (*)(int, const char*, int, const char*, int)>("linkat");
+  return placed(real(from_dir, from, to_dir, to, flags), to);
 }
 
 }  // extern "C"

@@ -87,6 +87,26 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
   return result;
 }
 
+int start_binary(const char* binary, std::vector<std::string> args, const RunOptions& options) {
+  const std::string cwd = scratch_dir();
+  std::vector<std::string> env = options.env;
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    for (std::string& entry : env) putenv(entry.data());
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> argv = {const_cast<char*>(binary)};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(binary, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 std::string scratch_dir() {
   static const bool made = [] {
     if (mkdtemp(scratch_root) == nullptr) throw std::runtime_error("mkdtemp failed");

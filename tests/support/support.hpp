@@ -69,6 +69,10 @@ struct RunOptions {
 
 // Runs a built tool in the scratch directory, capturing both output streams.
 RunResult run_binary(const char* binary, std::vector<std::string> args, const RunOptions& options);
+// Starts a built tool in the scratch directory with the environment of `options`, its output
+// streams discarded, without waiting for it; its process id, for waitpid.
+int start_binary(const char* binary, std::vector<std::string> args, const RunOptions& options = {});
+
 inline RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {}) {
   return run_binary(PPM2R64_BINARY, args, options);
 }

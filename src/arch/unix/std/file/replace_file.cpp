@@ -1,5 +1,8 @@
-// Writes a new file under a temporary name beside its target and renames it over the target once
-// complete. The temporary name is the target's with ".tmp.<pid>.<n>" added, created exclusively.
+// Writes a new file where a killed run leaves nothing behind and renames it over its target once
+// complete. On Linux the file is made unnamed in the target's folder (O_TMPFILE) and given a name
+// only at the end, so a run killed before then leaves no trace: the system frees the file. Where
+// the file system cannot make unnamed files, it is created under the target's name with
+// ".tmp.<pid>.<n>" added, which a killed run leaves behind.
 #include "replace_file.hpp"
 
 #include <fcntl.h>
@@ -25,8 +28,16 @@ bool replaceable(const char* target) {
   return false;
 }
 
-// Temporary files still open, removed when the process exits without committing them: a tool
-// that ends on an error with exit() runs no destructors.
+std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Named temporary files still open, removed when the process exits without committing them: a
+// tool that ends on an error with exit() runs no destructors.
 std::vector<std::string>& pending() {
   static auto* names = new std::vector<std::string>;  // never destroyed: exit handlers still use it
   return *names;
@@ -44,6 +55,54 @@ void track(const std::string& name) {
 
 void untrack(const std::string& name) { std::erase(pending(), name); }
 
+// A name beside `target` that nothing has, made by `make` (which creates it, or fails with EEXIST
+// when it is taken); the name, or empty with errno set.
+template <typename Make>
+std::string fresh_name(const std::string& target, Make make) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+    std::string name = target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    if (make(name)) return name;
+    if (errno != EEXIST) return "";
+  }
+  errno = EEXIST;
+  return "";
+}
+
+// An unnamed file in the target's folder that can be named later through /proc; -1 with errno
+// ENOTSUP when this system or file system cannot make one, or the error of a folder that refuses.
+int open_unnamed(const std::string& target, int mode) {
+  int fd = ::open(folder_of(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) {
+    // Kernels without O_TMPFILE take it for O_DIRECTORY (EISDIR); file systems without it say
+    // EOPNOTSUPP.
+    if (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL) errno = ENOTSUP;
+    return -1;
+  }
+  if (::access(descriptor_path(fd).c_str(), F_OK) != 0) {  // no /proc: it could never be named
+    ::close(fd);
+    errno = ENOTSUP;
+    return -1;
+  }
+  return fd;
+}
+
+// Gives the unnamed file behind `fd` the name `target`, replacing any file of that name at once.
+bool link_into_place(int fd, const std::string& target) {
+  const std::string from = descriptor_path(fd);
+  if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != EEXIST) return false;
+  std::string name = fresh_name(target, [&](const std::string& candidate) {
+    return ::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  });
+  if (name.empty()) return false;
+  if (::rename(name.c_str(), target.c_str()) == 0) return true;
+  int saved = errno;
+  ::unlink(name.c_str());
+  errno = saved;
+  return false;
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
@@ -52,40 +111,67 @@ bool same_file(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool same_file_as(int fd, const char* path) {
+  struct stat sa, sb;
+  if (::fstat(fd, &sa) != 0 || ::stat(path, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 ReplacingFile::~ReplacingFile() { discard(); }
 
 int ReplacingFile::open(const char* target, int mode) {
   discard();
   if (!replaceable(target)) return -1;
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < kNameTries; ++attempt) {
-    std::string name = std::string(target) + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return -1;
-    target_ = target;
-    temporary_ = name;
-    track(temporary_);
+  target_ = target;
+  int fd = open_unnamed(target_, mode);
+  if (fd >= 0) {
     fd_ = fd;
+    path_ = descriptor_path(fd);
     return fd_;
   }
-  errno = EEXIST;
-  return -1;
+  if (errno != ENOTSUP) return -1;
+  std::string name = fresh_name(target_, [&](const std::string& candidate) {
+    fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    return fd >= 0;
+  });
+  if (name.empty()) return -1;
+  temporary_ = path_ = name;
+  track(temporary_);
+  fd_ = fd;
+  return fd_;
+}
+
+int ReplacingFile::commit_keeping() {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  // The file is closed before it takes the target's place, so that a system that reports at the
+  // close that it could not keep the data leaves the old file where it was; a second descriptor
+  // keeps the file itself open until it is named.
+  int kept = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  int fd = fd_;
+  fd_ = -1;
+  bool closed = ::close(fd) == 0;
+  bool placed = closed && kept >= 0 &&
+                (temporary_.empty() ? link_into_place(kept, target_) : ::rename(temporary_.c_str(), target_.c_str()) == 0);
+  if (!placed) {
+    int saved = errno;
+    if (kept >= 0) ::close(kept);
+    discard();
+    errno = saved;
+    return -1;
+  }
+  if (!temporary_.empty()) untrack(temporary_);
+  temporary_.clear();
+  path_.clear();
+  return kept;
 }
 
 bool ReplacingFile::commit() {
-  if (fd_ < 0) {
-    errno = EBADF;
-    return false;
-  }
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
-    discard();
-    return false;
-  }
-  untrack(temporary_);
-  temporary_.clear();
+  int kept = commit_keeping();
+  if (kept < 0) return false;
+  ::close(kept);  // the data went out at the first close
   return true;
 }
 
@@ -98,5 +184,6 @@ void ReplacingFile::discard() {
     untrack(temporary_);
   }
   temporary_.clear();
+  path_.clear();
   errno = saved;
 }
