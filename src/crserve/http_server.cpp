@@ -65,7 +65,10 @@ std::string url_host(const std::string& bind, int port) {
 
 std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
 
-struct Query_strings {
+using RequestParser = http::request_parser<http::empty_body>;
+
+// A query that owns its strings, to travel to a worker.
+struct HeldQuery {
   std::string path, host, if_none_match;
   Query query() const { return Query{path, host, if_none_match}; }
 };
@@ -94,7 +97,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void wait_for_request();
   void read_head();
   void on_head(error_code ec);
-  void answer(const Query_strings& q);
+  void answer(const HeldQuery& q);
   void on_sent(error_code ec);
   void refuse(int status);
   void finish();
@@ -107,7 +110,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string client_;  // the peer's address, as the connection limits count it
   State state_ = State::kWaiting;
   boost::beast::flat_buffer buffer_{kMaxHeaderBytes};
-  std::optional<http::request_parser<http::empty_body>> parser_;
+  std::optional<RequestParser> parser_;
   int served_ = 0;
   bool keep_alive_ = false, head_only_ = false, http10_ = false;
   std::string head_;
@@ -193,33 +196,47 @@ void Connection::read_head() {
                           [self = shared_from_this()](error_code ec, size_t) { self->on_head(ec); });
 }
 
-void Connection::on_head(error_code ec) {
-  if (state_ != State::kReading) return;
-  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return refuse(kHeaderTooLarge);
-  if (ec && ec != http::error::end_of_stream && ec.category() == http::make_error_code(http::error::bad_method).category())
-    return refuse(kBadRequest);  // not HTTP
-  if (ec) return close();
-  const auto& request = parser_->get();
-  keep_alive_ = parser_->keep_alive();
-  head_only_ = request.method() == http::verb::head;
-  http10_ = request.version() == 10;
+// What the refusals before the Site look at.
+RequestHead head_of(const RequestParser& parser) {
+  const auto& request = parser.get();
   RequestHead head;
   head.method = view(request.method_string());
   head.version = static_cast<int>(request.version());
   head.fields = static_cast<size_t>(std::distance(request.begin(), request.end()));
-  head.announces_body = (parser_->content_length() && *parser_->content_length() > 0) ||
+  head.announces_body = (parser.content_length() && *parser.content_length() > 0) ||
                         request.find(http::field::transfer_encoding) != request.end();
-  if (int status = refusal_status(head)) return refuse(status);
-  Query_strings q{path_of_target(view(request.target())), std::string(view(request[http::field::host])),
-                  std::string(view(request[http::field::if_none_match]))};
+  return head;
+}
+
+// The status a head that could not be read is refused with; 0 when the connection just ends (the
+// client left, or the deadline passed).
+int refusal_of_unread_head(error_code ec) {
+  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return kHeaderTooLarge;
+  bool malformed = ec != http::error::end_of_stream && ec.category() == http::make_error_code(http::error::bad_method).category();
+  return malformed ? kBadRequest : 0;
+}
+
+void Connection::on_head(error_code ec) {
+  if (state_ != State::kReading) return;
+  if (ec) {
+    int status = refusal_of_unread_head(ec);
+    return status != 0 ? refuse(status) : close();
+  }
+  const auto& request = parser_->get();
+  keep_alive_ = parser_->keep_alive();
+  head_only_ = request.method() == http::verb::head;
+  http10_ = request.version() == 10;
+  if (int status = refusal_status(head_of(*parser_))) return refuse(status);
+  HeldQuery q{path_of_target(view(request.target())), std::string(view(request[http::field::host])),
+              std::string(view(request[http::field::if_none_match]))};
   parser_.reset();
   answer(q);
 }
 
 // From memory on the loop when it can be; a tile to make goes to a worker.
-void Connection::answer(const Query_strings& q) {
+void Connection::answer(const HeldQuery& q) {
   state_ = State::kAnswering;
-  deadline_.cancel();  // the work is bounded; the stop's grace bounds it too
+  deadline_.expires_at(asio::steady_timer::time_point::max());  // the work is bounded; so is the stop's grace
   if (std::optional<Reply> reply = server_.site->respond_from_memory(q.query())) return send(*reply);
   Server& server = server_;
   asio::post(server.workers, [&server, self = shared_from_this(), q]() mutable {
