@@ -212,7 +212,8 @@ RequestHead head_of(const RequestParser& parser) {
 // client left, or the deadline passed).
 int refusal_of_unread_head(error_code ec) {
   if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return kHeaderTooLarge;
-  bool malformed = ec != http::error::end_of_stream && ec.category() == http::make_error_code(http::error::bad_method).category();
+  const boost::system::error_category& parsing = http::make_error_code(http::error::bad_method).category();
+  bool malformed = ec.category() == parsing && ec != http::error::end_of_stream;
   return malformed ? kBadRequest : 0;
 }
 
