@@ -6,7 +6,8 @@
 # the viewer page takes to show its first screen of tiles in headless Chromium (when installed).
 #   bench/crserve.sh [SIDE]
 # Environment: BUILD (build folder, default build-bench), WORK (scratch folder, default
-# /tmp/crserve-bench), CLIENTS (8), SECONDS_EACH (10), THREADS (crserve -threads; default its own).
+# /tmp/crserve-bench), CLIENTS (8), SECONDS_EACH (10), THREADS (crserve -threads; default its own),
+# CRSERVE (the server loaded, default the build's: another build's, to compare two versions).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
@@ -15,6 +16,7 @@ side=${1:-16384}
 clients=${CLIENTS:-8}
 seconds=${SECONDS_EACH:-10}
 threads=(${THREADS:+-threads "$THREADS"})
+server=${CRSERVE:-$build/crserve}
 
 [ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target ppm2r64 crserve make_mosaic crserve_load >/dev/null
@@ -36,7 +38,7 @@ tiles=$(((side + 255) / 256))
 start_server() {
   local out
   out=$(mktemp)
-  "$build/crserve" "$cr" -port 0 "${threads[@]}" "$@" >"$out" &
+  "$server" "$cr" -port 0 "${threads[@]}" "$@" >"$out" &
   pid=$!
   trap 'kill -TERM $pid 2>/dev/null' EXIT
   for _ in $(seq 50); do grep -q serving "$out" && break; sleep 0.1; done
@@ -61,7 +63,7 @@ run() {  # label cache_mb distinct
   stop_server
 }
 
-echo "crserve on $cr ($side x $side), $clients clients, $seconds s each, $(nproc) cores"
+echo "$server on $cr ($side x $side), $clients clients, $seconds s each, $(nproc) cores"
 run uncached 0 0
 run cached 64 1024
 

@@ -13,6 +13,8 @@ struct Options {
   int threads = 0;  // readers rebuilding tiles at once; 0: the cores
   int cache_mb = 64;
   bool cors = false;
+  int connections = 4096;  // open at once, at most; beyond, a new connection is closed at once
+  int per_client = 64;     // open at once from one client address, at most
 };
 
 inline constexpr int kParsed = 0;

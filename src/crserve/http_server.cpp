@@ -1,20 +1,36 @@
-// The HTTP side of crserve: cpp-httplib listens, hands every GET to the Site and copies its reply
-// out. SIGINT and SIGTERM are taken by one thread that stops the server, so the process ends by
-// returning from serve with every handle closed.
+// The HTTP side of crserve: one thread runs an event loop (Boost.Beast on Asio) that accepts
+// connections, reads request heads within their deadline and writes replies; a tile that must be
+// made goes to a pool of as many workers as readers, and its reply comes back to the loop. Idle
+// connections cost a socket and no thread. SIGINT and SIGTERM stop the accepting, let the replies
+// in flight finish for a short grace, and end the loop. This is the one file that includes Beast.
 #include <malloc.h>
-#include <signal.h>
 #include <sys/stat.h>
 
-#include <httplib.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <optional>
+#include <unordered_set>
 
+#include "crserve/connection_limits.hpp"
 #include "crserve/crserve.hpp"
+#include "crserve/http_messages.hpp"
+#include "crserve/protocols.hpp"
 #include "crserve/site.hpp"
 #include "parallel.hpp"
 
@@ -22,10 +38,14 @@ namespace crserve {
 
 namespace {
 
-constexpr int kMinConnections = 16;   // served at once at least, so keep-alive clients never queue
-constexpr int kKeepAliveRequests = 1000;
-constexpr time_t kTimeoutSeconds = 5;
-constexpr size_t kMaxRequestBody = 64 * 1024;  // tile requests carry none
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+// A descriptor shortage when accepting is waited out rather than retried at once.
+constexpr std::chrono::milliseconds kAcceptRetry{50};
+constexpr size_t kDrainChunk = 4096;
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -43,83 +63,362 @@ std::string url_host(const std::string& bind, int port) {
   return (ipv6 ? "[" + bind + "]" : bind) + ":" + std::to_string(port);
 }
 
-void answer(Site& site, bool cors, const httplib::Request& req, httplib::Response& res) {
-  // cpp-httplib would compress every text reply the client accepts compressed, with Brotli at its
-  // slowest setting: a second per request for the viewer's script. The tiles are JPEG already and
-  // the rest is small, so replies go out as they are. (The request object is the library's own,
-  // not a constant; it only hands it over as one.)
-  const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
-  std::string host = req.get_header_value("Host");
-  std::string if_none_match = req.get_header_value("If-None-Match");
-  Reply reply = site.respond(Query{req.path, host, if_none_match});
-  res.status = reply.status;
-  for (const auto& [name, value] : reply.headers) res.set_header(name.c_str(), value);
-  if (cors) res.set_header("Access-Control-Allow-Origin", "*");
-  if (reply.body) res.set_content(*reply.body, reply.content_type.c_str());
-}
+std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
 
-// Binds the server; the port bound, or -1.
-int bind_server(httplib::Server& server, const Options& o) {
-  errno = 0;
-  if (o.port == 0) return server.bind_to_any_port(o.bind);
-  return server.bind_to_port(o.bind, o.port) ? o.port : -1;
-}
+using RequestParser = http::request_parser<http::empty_body>;
 
-// Connection threads enough for every keep-alive client at once; limits on what a request may hold.
-void configure(httplib::Server& server, int readers) {
-  int connections = std::max(kMinConnections, 4 * readers);
-  server.new_task_queue = [connections] { return new httplib::ThreadPool(static_cast<size_t>(connections)); };
-  server.set_tcp_nodelay(true);  // a tile goes out in one write; waiting for acknowledgements only adds latency
-  server.set_keep_alive_max_count(kKeepAliveRequests);
-  server.set_keep_alive_timeout(kTimeoutSeconds);
-  server.set_read_timeout(kTimeoutSeconds, 0);
-  server.set_write_timeout(kTimeoutSeconds, 0);
-  server.set_payload_max_length(kMaxRequestBody);
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    res.status = 500;
-    res.set_content("out of memory\n", "text/plain; charset=utf-8");
+// A query that owns its strings, to travel to a worker.
+struct HeldQuery {
+  std::string path, host, if_none_match;
+  Query query() const { return Query{path, host, if_none_match}; }
+};
+
+class Server;
+
+// One client connection: waits for a request, reads its head, has it answered, writes the reply,
+// and again, each step within its deadline. Every pending operation holds the connection.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(Server& server, tcp::socket socket, std::string client)
+      : server_(server), socket_(std::move(socket)), deadline_(socket_.get_executor()), client_(std::move(client)) {}
+  ~Connection() { close(); }
+
+  void start() { wait_for_request(); }
+  // At SIGINT or SIGTERM: closed at once unless its reply is on its way, which closes it after.
+  void stop();
+  void close();
+  // A reply made by a worker, back on the loop.
+  void send(const Reply& reply);
+
+ private:
+  enum class State { kWaiting, kReading, kAnswering, kWriting, kDraining, kClosed };
+
+  void skip_empty_lines();
+  void wait_for_request();
+  void read_head();
+  void on_head(error_code ec);
+  void answer(const HeldQuery& q);
+  void on_sent(error_code ec);
+  void refuse(int status);
+  void finish();
+  void drain();
+  void arm(std::chrono::steady_clock::duration limit);
+
+  Server& server_;
+  tcp::socket socket_;
+  asio::steady_timer deadline_;
+  std::string client_;  // the peer's address, as the connection limits count it
+  State state_ = State::kWaiting;
+  boost::beast::flat_buffer buffer_{kMaxHeaderBytes};
+  std::optional<RequestParser> parser_;
+  int served_ = 0;
+  bool keep_alive_ = false, head_only_ = false, http10_ = false;
+  std::string head_;
+  Bytes body_;
+  std::unique_ptr<std::array<char, kDrainChunk>> scratch_;
+  size_t drained_ = 0;
+};
+
+// The listening socket, the open connections and their limits, the workers and the stop.
+class Server {
+ public:
+  Server(bool cors, int readers, ConnectionLimits limits)
+      : cors(cors), limits_(std::move(limits)), workers(static_cast<size_t>(readers)) {}
+
+  // Binds and listens; the port, or -1 with errno set.
+  int listen(const std::string& address, int port);
+  // Serves the site until SIGINT or SIGTERM.
+  void run(Site& site);
+  // Drops a connection from the count once it is closed.
+  void forget(Connection* c, const std::string& client);
+
+  Site* site = nullptr;
+  const bool cors;
+  bool stopping = false;
+
+ private:
+  void accept();
+  void on_accepted(error_code ec, tcp::socket socket);
+  void begin_stop();
+  void end_stop();
+
+  // Declared before the loop: handlers still queued in it hold connections, which forget
+  // themselves here when the loop is destroyed.
+  ConnectionLimits limits_;
+  std::unordered_set<Connection*> open_;
+
+ public:
+  asio::io_context io{1};
+  asio::thread_pool workers;  // stopped and joined before the loop goes
+
+ private:
+  tcp::acceptor acceptor_{io};
+  asio::signal_set signals_{io, SIGINT, SIGTERM};
+  asio::steady_timer retry_{io};
+  asio::steady_timer grace_{io};
+};
+
+void Connection::arm(std::chrono::steady_clock::duration limit) {
+  deadline_.expires_after(limit);
+  deadline_.async_wait([self = shared_from_this()](error_code) {
+    // A later arm cancels this wait; only a deadline that really passed closes.
+    if (self->deadline_.expiry() <= std::chrono::steady_clock::now()) self->close();
   });
 }
 
-// Blocks SIGINT and SIGTERM in this thread and every thread started after it, so that only the
-// watcher of listen_until_signalled ever takes them.
-sigset_t block_stop_signals() {
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  return stop_signals;
+// Empty lines before a request line are ignored, as HTTP asks of servers: some clients end a
+// request with one more line break than it needs.
+void Connection::skip_empty_lines() {
+  auto bytes = static_cast<const char*>(buffer_.data().data());
+  size_t n = 0;
+  while (n < buffer_.size() && (bytes[n] == '\r' || bytes[n] == '\n')) ++n;
+  buffer_.consume(n);
 }
 
-// Serves until one of the signals comes; false when the server stopped by itself.
-bool listen_until_signalled(httplib::Server& server, const sigset_t& stop_signals) {
-  std::atomic<bool> finished{false}, stopping{false};
-  std::thread watcher([&] {
-    const timespec tick{0, 100 * 1000 * 1000};
-    while (!finished) {
-      // Stopping is repeated until the server has stopped: a signal may come before it listens.
-      if (stopping || sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
-        stopping = true;
-        server.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
+void Connection::wait_for_request() {
+  skip_empty_lines();
+  if (buffer_.size() > 0) return read_head();  // the next request came with the last one
+  state_ = State::kWaiting;
+  buffer_.shrink_to_fit();  // an idle connection keeps no buffer
+  arm(kIdleTimeout);
+  socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
+    if (ec || self->state_ != State::kWaiting) return self->close();
+    self->read_head();
+  });
+}
+
+void Connection::read_head() {
+  state_ = State::kReading;
+  parser_.emplace();
+  parser_->header_limit(kMaxHeaderBytes);
+  arm(kHeaderDeadline);
+  http::async_read_header(socket_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, size_t) { self->on_head(ec); });
+}
+
+// What the refusals before the Site look at.
+RequestHead head_of(const RequestParser& parser) {
+  const auto& request = parser.get();
+  RequestHead head;
+  head.method = view(request.method_string());
+  head.version = static_cast<int>(request.version());
+  head.fields = static_cast<size_t>(std::distance(request.begin(), request.end()));
+  head.announces_body = (parser.content_length() && *parser.content_length() > 0) ||
+                        request.find(http::field::transfer_encoding) != request.end();
+  return head;
+}
+
+// The status a head that could not be read is refused with; 0 when the connection just ends (the
+// client left, or the deadline passed).
+int refusal_of_unread_head(error_code ec) {
+  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return kHeaderTooLarge;
+  const boost::system::error_category& parsing = http::make_error_code(http::error::bad_method).category();
+  bool malformed = ec.category() == parsing && ec != http::error::end_of_stream;
+  return malformed ? kBadRequest : 0;
+}
+
+void Connection::on_head(error_code ec) {
+  if (state_ != State::kReading) return;
+  if (ec) {
+    int status = refusal_of_unread_head(ec);
+    return status != 0 ? refuse(status) : close();
+  }
+  const auto& request = parser_->get();
+  keep_alive_ = parser_->keep_alive();
+  head_only_ = request.method() == http::verb::head;
+  http10_ = request.version() == 10;
+  if (int status = refusal_status(head_of(*parser_))) return refuse(status);
+  HeldQuery q{path_of_target(view(request.target())), std::string(view(request[http::field::host])),
+              std::string(view(request[http::field::if_none_match]))};
+  parser_.reset();
+  answer(q);
+}
+
+// From memory on the loop when it can be; a tile to make goes to a worker.
+void Connection::answer(const HeldQuery& q) {
+  state_ = State::kAnswering;
+  deadline_.expires_at(asio::steady_timer::time_point::max());  // the work is bounded; so is the stop's grace
+  if (std::optional<Reply> reply = server_.site->respond_from_memory(q.query())) return send(*reply);
+  Server& server = server_;
+  asio::post(server.workers, [&server, self = shared_from_this(), q]() mutable {
+    Reply reply;
+    try {
+      reply = server.site->respond(q.query());
+    } catch (const std::exception&) {  // short of memory: this tile fails, the server goes on
+      reply = http_refusal(kServerError);
     }
+    // The reference moves to the loop, so that the connection always ends there.
+    asio::post(server.io, [self = std::move(self), reply = std::move(reply)] { self->send(reply); });
   });
-  bool listened = server.listen_after_bind();
-  finished = true;
-  watcher.join();
-  return listened || stopping;
+}
+
+void Connection::send(const Reply& reply) {
+  if (state_ == State::kClosed) return;
+  state_ = State::kWriting;
+  if (server_.stopping || served_ + 1 >= kKeepAliveRequests) keep_alive_ = false;
+  head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors});
+  body_ = head_only_ ? nullptr : reply.body;
+  std::array<asio::const_buffer, 2> buffers = {asio::buffer(head_),
+                                               body_ ? asio::buffer(*body_) : asio::const_buffer()};
+  arm(kWriteDeadline);
+  asio::async_write(socket_, buffers, [self = shared_from_this()](error_code ec, size_t) { self->on_sent(ec); });
+}
+
+void Connection::on_sent(error_code ec) {
+  if (state_ != State::kWriting) return;
+  head_.clear();
+  body_ = nullptr;
+  if (ec) return close();
+  ++served_;
+  if (keep_alive_) return wait_for_request();
+  finish();
+}
+
+void Connection::refuse(int status) {
+  keep_alive_ = false;
+  buffer_.clear();
+  parser_.reset();
+  send(http_refusal(status));
+}
+
+// Ends a connection after its last reply. What the client may still be sending is read and
+// dropped for a while first: closing with bytes unread would reset the connection, and the client
+// could lose the reply.
+void Connection::finish() {
+  error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  if (server_.stopping) return close();
+  state_ = State::kDraining;
+  scratch_ = std::make_unique<std::array<char, kDrainChunk>>();
+  arm(kDrainTime);
+  drain();
+}
+
+void Connection::drain() {
+  socket_.async_read_some(asio::buffer(*scratch_), [self = shared_from_this()](error_code ec, size_t n) {
+    self->drained_ += n;
+    if (ec || self->state_ != State::kDraining || self->drained_ > kDrainBytes) return self->close();
+    self->drain();
+  });
+}
+
+void Connection::stop() {
+  if (state_ == State::kAnswering || state_ == State::kWriting) {
+    keep_alive_ = false;
+    return;
+  }
+  close();
+}
+
+void Connection::close() {
+  if (state_ == State::kClosed) return;
+  state_ = State::kClosed;
+  error_code ignored;
+  socket_.close(ignored);
+  deadline_.cancel();
+  server_.forget(this, client_);
+}
+
+int Server::listen(const std::string& address, int port) {
+  error_code ec;
+  tcp::resolver resolver(io);
+  auto found = resolver.resolve(address, std::to_string(port), tcp::resolver::passive, ec);
+  if (ec || found.empty()) {
+    errno = 0;
+    return -1;
+  }
+  tcp::endpoint endpoint = found.begin()->endpoint();
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    errno = ec.value();
+    return -1;
+  }
+  return acceptor_.local_endpoint(ec).port();
+}
+
+void Server::run(Site& served) {
+  site = &served;
+  signals_.async_wait([this](error_code ec, int) {
+    if (!ec) begin_stop();
+  });
+  accept();
+  for (;;) {
+    try {
+      io.run();
+      break;
+    } catch (const std::exception& e) {
+      // A handler short of memory loses its connection; the others go on.
+      std::fprintf(stderr, "%s\n", e.what());
+    }
+  }
+  workers.stop();  // tiles not started yet are dropped: their connections are closed already
+  workers.join();
+}
+
+void Server::accept() {
+  acceptor_.async_accept([this](error_code ec, tcp::socket socket) { on_accepted(ec, std::move(socket)); });
+}
+
+void Server::on_accepted(error_code ec, tcp::socket socket) {
+  if (stopping || ec == asio::error::operation_aborted) return;
+  if (ec) {
+    retry_.expires_after(kAcceptRetry);
+    retry_.async_wait([this](error_code) {
+      if (!stopping) accept();
+    });
+    return;
+  }
+  accept();
+  error_code ignored;
+  std::string client = socket.remote_endpoint(ignored).address().to_string();
+  if (!limits_.admit(client)) {
+    socket.close(ignored);  // beyond a limit: closed at once
+    return;
+  }
+  socket.set_option(tcp::no_delay(true), ignored);  // a reply goes out in one write; no waiting for acknowledgements
+  auto connection = std::make_shared<Connection>(*this, std::move(socket), std::move(client));
+  open_.insert(connection.get());
+  connection->start();
+}
+
+void Server::forget(Connection* c, const std::string& client) {
+  if (open_.erase(c) == 0) return;
+  limits_.release(client);
+  if (stopping && open_.empty()) end_stop();
+}
+
+void Server::begin_stop() {
+  stopping = true;
+  error_code ignored;
+  acceptor_.close(ignored);
+  retry_.cancel();
+  std::vector<Connection*> open(open_.begin(), open_.end());
+  for (Connection* c : open) c->stop();
+  if (open_.empty()) return end_stop();
+  grace_.expires_after(kStopGrace);
+  grace_.async_wait([this](error_code ec) {
+    if (!ec) end_stop();
+  });
+}
+
+// Cuts what is still open and leaves the loop.
+void Server::end_stop() {
+  grace_.cancel();
+  std::vector<Connection*> open(open_.begin(), open_.end());
+  for (Connection* c : open) c->close();
+  io.stop();
 }
 
 }  // namespace
 
 int serve(const Options& o) {
   int readers = o.threads > 0 ? o.threads : parallel_threads();
-  set_parallel_threads(1);  // each request rebuilds its tile on its own thread
-  // One heap per reader: with one per connection thread, each would keep the freed buffers of
-  // the tiles it encoded, and memory would grow with the connections rather than the readers.
-  mallopt(M_ARENA_MAX, std::max(2, readers));
+  set_parallel_threads(1);  // each tile is rebuilt on one worker
+  // One heap per worker and one for the loop: more would keep freed tile buffers apiece.
+  mallopt(M_ARENA_MAX, std::max(2, readers + 1));
   struct stat st;
   if (stat(o.file.c_str(), &st) < 0)
     return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
@@ -127,23 +426,22 @@ int serve(const Options& o) {
   std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, &message);
   if (!maker) return fail(message);
 
-  sigset_t stop_signals = block_stop_signals();
-  signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
-  httplib::Server server;
-  configure(server, readers);
-  int port = bind_server(server, o);
-  if (port < 0) {
-    std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
-    return fail("cannot listen on " + url_host(o.bind, o.port) + why);
+  std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
+  try {
+    Server server(o.cors, readers, ConnectionLimits(connections_allowed(o.connections, readers), o.per_client));
+    int port = server.listen(o.bind, o.port);
+    if (port < 0) {
+      std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
+      return fail("cannot listen on " + url_host(o.bind, o.port) + why);
+    }
+    Site site(*maker, static_cast<size_t>(o.cache_mb) << 20, identity_of(st), url_host(o.bind, port));
+    std::printf("serving %s on http://%s/\n", o.file.c_str(), url_host(o.bind, port).c_str());
+    std::fflush(stdout);
+    server.run(site);
+    return 0;
+  } catch (const std::exception& e) {
+    return fail(std::string("the server stopped: ") + e.what());
   }
-  Site site(*maker, static_cast<size_t>(o.cache_mb) << 20, identity_of(st), url_host(o.bind, port));
-  server.Get(".*", [&site, &o](const httplib::Request& req, httplib::Response& res) { answer(site, o.cors, req, res); });
-
-  std::printf("serving %s on http://%s/\n", o.file.c_str(), url_host(o.bind, port).c_str());
-  std::fflush(stdout);
-  if (!listen_until_signalled(server, stop_signals))
-    return fail("the server on " + url_host(o.bind, port) + " stopped: " + std::strerror(errno));
-  return 0;
 }
 
 }  // namespace crserve

@@ -41,7 +41,9 @@ bool take_option(int argc, const char* const* argv, int* i, Options* o, std::str
   };
   const Numeric numeric[] = {{"-port", "port", 0, 65535, &o->port},
                              {"-threads", "thread count", 1, 256, &o->threads},
-                             {"-cache", "cache size", 0, 1 << 20, &o->cache_mb}};
+                             {"-cache", "cache size", 0, 1 << 20, &o->cache_mb},
+                             {"-connections", "connection count", 1, 1 << 20, &o->connections},
+                             {"-per-client", "connection count", 1, 1 << 20, &o->per_client}};
   bool is_bind = name == "-bind";
   const Numeric* found = nullptr;
   for (const Numeric& n : numeric)
@@ -64,13 +66,15 @@ bool take_option(int argc, const char* const* argv, int* i, Options* o, std::str
 
 const char* usage() {
   return "usage: crserve FILE.cr [options]   serves the image of a CR file to browsers\n"
-         "  -bind ADDR    address to listen on (default 127.0.0.1)\n"
-         "  -port N       port to listen on, 0 for any free one (default 8080)\n"
-         "  -threads N    tiles rebuilt at once (default: the cores)\n"
-         "  -cache MB     encoded tiles kept in memory (default 64)\n"
-         "  -cors         lets pages of any origin use the tiles\n"
-         "  -help         this text\n"
-         "  -version      the version, and those of the image libraries\n";
+         "  -bind ADDR       address to listen on (default 127.0.0.1)\n"
+         "  -port N          port to listen on, 0 for any free one (default 8080)\n"
+         "  -threads N       tiles rebuilt at once (default: the cores)\n"
+         "  -cache MB        encoded tiles kept in memory (default 64)\n"
+         "  -cors            lets pages of any origin use the tiles\n"
+         "  -connections N   connections open at once (default 4096, fewer if the open-file limit says so)\n"
+         "  -per-client N    connections open at once from one address (default 64)\n"
+         "  -help            this text\n"
+         "  -version         the version, and those of the image libraries\n";
 }
 
 int parse_options(int argc, const char* const* argv, Options* options, std::string* message) {

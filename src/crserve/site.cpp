@@ -56,11 +56,15 @@ std::string entity_tag(std::string_view identity, std::string_view what) {
   return text;
 }
 
-Reply Site::respond(const Query& q) {
+Reply Site::respond(const Query& q) { return *answer(q, true); }
+
+std::optional<Reply> Site::respond_from_memory(const Query& q) { return answer(q, false); }
+
+std::optional<Reply> Site::answer(const Query& q, bool may_make) {
   const Pyramid& p = maker_.pyramid();
   if (q.path.starts_with(kDeepZoomFolder)) {
     Route route = route_deep_zoom(p, q.path.substr(kDeepZoomFolder.size()));
-    return route.status == kOk ? tile(route.tile, q) : refusal(route.status);
+    return route.status == kOk ? tile(route.tile, q, may_make) : refusal(route.status);
   }
   if (q.path == "/image.dzi") return fixed("application/xml", deep_zoom_descriptor(p), "dzi", q);
   if (q.path == "/iiif/info.json") {
@@ -71,7 +75,7 @@ Reply Site::respond(const Query& q) {
   }
   if (q.path.starts_with(kIiifBase)) {
     Route route = route_iiif(p, q.path.substr(kIiifBase.size()));
-    return route.status == kOk ? tile(route.tile, q) : refusal(route.status);
+    return route.status == kOk ? tile(route.tile, q, may_make) : refusal(route.status);
   }
   const WebAsset* asset = find_web_asset(q.path == "/" ? "/index.html" : q.path);
   if (asset == nullptr) return refusal(kNotFound);
@@ -90,7 +94,7 @@ Reply Site::fixed(std::string_view content_type, std::string body, const std::st
   return with_tag(std::move(reply), entity_tag(identity_, tag), kTileCacheControl, q);
 }
 
-Reply Site::tile(const TileRequest& t, const Query& q) {
+std::optional<Reply> Site::tile(const TileRequest& t, const Query& q, bool may_make) {
   std::string key = t.key();
   std::string tag = entity_tag(identity_, key);
   Reply reply;
@@ -98,6 +102,7 @@ Reply Site::tile(const TileRequest& t, const Query& q) {
   reply.content_type = "image/jpeg";
   if (q.if_none_match == tag) return with_tag(std::move(reply), tag, kTileCacheControl, q);
   reply.body = cache_.find(key);
+  if (!reply.body && !may_make) return std::nullopt;
   if (!reply.body) {
     std::string failure;
     reply.body = maker_.make(t, &failure);

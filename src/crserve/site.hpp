@@ -3,6 +3,7 @@
 // Deep Zoom and IIIF descriptors and the tiles, with entity tags and the tile cache.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,10 +34,15 @@ class Site {
   Site(TileMaker& maker, size_t cache_bytes, std::string identity, std::string fallback_host)
       : maker_(maker), cache_(cache_bytes), identity_(std::move(identity)), fallback_host_(std::move(fallback_host)) {}
 
+  // The reply to `q`, making its tile when it is not cached.
   Reply respond(const Query& q);
+  // The reply to `q` from what is at hand (the page, the descriptors, refusals, cached tiles), or
+  // nothing when its tile must be made: a caller answering on an event loop hands those to a worker.
+  std::optional<Reply> respond_from_memory(const Query& q);
 
  private:
-  Reply tile(const TileRequest& t, const Query& q);
+  std::optional<Reply> answer(const Query& q, bool may_make);
+  std::optional<Reply> tile(const TileRequest& t, const Query& q, bool may_make);
   Reply fixed(std::string_view content_type, std::string body, const std::string& tag, const Query& q);
 
   TileMaker& maker_;

@@ -1,6 +1,7 @@
 // crserve end to end: the usage, the refusals before serving (bad options, a file that is not a CR
 // file, a port in use), then a running server on a photo answering concurrent clients over
-// loopback, with the CORS header when asked, until SIGTERM or SIGINT ends it with status 0.
+// loopback, with the CORS header when asked, HEAD as GET without the body and connections closed
+// when the request says so, until SIGTERM or SIGINT ends it with status 0.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/crserve_client.hpp"
 #include "support/support.hpp"
 
 using namespace test_support;
@@ -22,59 +24,8 @@ namespace {
 
 RunResult run_crserve(const std::vector<std::string>& args) { return run_binary(CRSERVE_BINARY, args, {}); }
 
-// A crserve started in the background on p.cr of the scratch folder; stopped when destroyed.
-class Server {
- public:
-  explicit Server(std::vector<std::string> options) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    std::vector<std::string> args = {CRSERVE_BINARY, scratch_path("p.cr"), "-port", "0"};
-    args.insert(args.end(), options.begin(), options.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    // The first line names the address: "serving FILE on http://127.0.0.1:PORT/".
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line_ += c;
-    close(out[0]);
-    size_t colon = line_.rfind(':');
-    if (colon != std::string::npos) port_ = std::atoi(line_.c_str() + colon + 1);
-  }
-  ~Server() {
-    if (pid_ > 0 && status_ < 0) stop(SIGKILL);
-  }
-  // Sends the signal and waits; the exit status, or 128 + signal.
-  int stop(int signal) {
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return status_;
-  }
-  int port() const { return port_; }
-  const std::string& line() const { return line_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  int status_ = -1;
-  std::string line_;
-};
-
 struct ServerTest : ::testing::Test {
-  void SetUp() override {
-    RunResult job = run_tool({"-pr", sample_path("coffee.ppm"), "p.r64", "-l", "-crsize", "64", "-cr", "p.cr"});
-    ASSERT_EQ(job.status, 0) << job.err;
-  }
+  void SetUp() override { ASSERT_TRUE(make_photo_cr()); }
 };
 
 TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
@@ -82,7 +33,8 @@ TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
     RunResult r = run_crserve(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -cors "})
+    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -cors ",
+                               "\n  -connections N ", "\n  -per-client N "})
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
 }
@@ -98,6 +50,7 @@ TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
                             Expected{{"p.cr", "-threads", "0"}, "invalid thread count \"0\"\n"},
                             Expected{{"p.cr", "-cache", "-1"}, "invalid cache size \"-1\"\n"},
                             Expected{{"p.cr", "-cache"}, "too few arguments for -cache\n"},
+                            Expected{{"p.cr", "-per-client", "0"}, "invalid connection count \"0\"\n"},
                             Expected{{"p.cr", "-zoom"}, "invalid option \"-zoom\"\n"},
                             Expected{{"-port", "80", "p.cr"}, "the CR file comes first: crserve FILE.cr [options]\n"},
                             Expected{{"photo.cr", "-port", "0"}, "\"photo.cr\" is not a CR file\n"},
@@ -130,7 +83,7 @@ TEST_F(ServerTest, PortInUseIsRefused) {
 }
 
 TEST_F(ServerTest, ServesConcurrentClientsUntilSigterm) {
-  Server server({"-threads", "2", "-cache", "1"});
+  CrserveProcess server({"-threads", "2", "-cache", "1"});
   ASSERT_GT(server.port(), 0) << server.line();
   EXPECT_EQ(server.line(), "serving " + scratch_path("p.cr") + " on http://127.0.0.1:" + std::to_string(server.port()) + "/");
   std::vector<std::thread> clients;
@@ -164,12 +117,12 @@ TEST_F(ServerTest, ServesConcurrentClientsUntilSigterm) {
   auto again = client.Get("/image_files/10/0_0.jpg", if_none_match);
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 304);
-  EXPECT_EQ(client.Post("/image.dzi", "x", "text/plain")->status, 404) << "only GET is served";
+  EXPECT_EQ(client.Post("/image.dzi", "x", "text/plain")->status, 405) << "only GET and HEAD are served";
   EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 TEST_F(ServerTest, CorsHeaderOnRequestAndSigintEnds) {
-  Server server({"-cors"});
+  CrserveProcess server({"-cors"});
   ASSERT_GT(server.port(), 0) << server.line();
   httplib::Client client("127.0.0.1", server.port());
   for (const char* path : {"/image.dzi", "/image_files/10/0_0.jpg", "/nothing"}) {
@@ -182,7 +135,7 @@ TEST_F(ServerTest, CorsHeaderOnRequestAndSigintEnds) {
 
 TEST_F(ServerTest, ViewerPageAndScriptGoOutUncompressed) {
   // Compressing the viewer's script on every request took about a second with Brotli.
-  Server server({});
+  CrserveProcess server({});
   ASSERT_GT(server.port(), 0) << server.line();
   httplib::Client client("127.0.0.1", server.port());
   for (const char* path : {"/", "/openseadragon/openseadragon.min.js"}) {
@@ -194,6 +147,34 @@ TEST_F(ServerTest, ViewerPageAndScriptGoOutUncompressed) {
   auto script = client.Get("/openseadragon/openseadragon.min.js");
   EXPECT_TRUE(script && script->body.starts_with("//! openseadragon"));
   EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+TEST_F(ServerTest, HeadGetsTheHeadOfGetWithoutItsBody) {
+  CrserveProcess server({});
+  Socket socket(server.port());
+  ASSERT_TRUE(socket.send("HEAD /image_files/10/0_0.jpg HTTP/1.1\r\nHost: h\r\n\r\n"));
+  RawReply head = read_reply(socket, true);
+  RawReply full = get(socket, "/image_files/10/0_0.jpg");  // were a body sent after the head, this would read it
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(full.status, 200);
+  EXPECT_EQ(head.body, "");
+  EXPECT_EQ(head.header("Content-Length"), std::to_string(full.body.size()));
+  EXPECT_EQ(head.header("ETag"), full.header("ETag"));
+  EXPECT_EQ(head.header("Content-Type"), "image/jpeg");
+}
+
+TEST_F(ServerTest, ConnectionCloseAndHttp10EndTheConnectionAfterTheReply) {
+  CrserveProcess server({});
+  for (const char* request : {"GET /image.dzi HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", "GET /image.dzi HTTP/1.0\r\n\r\n"}) {
+    Socket socket(server.port());
+    ASSERT_TRUE(socket.send(request));
+    EXPECT_EQ(read_reply(socket).status, 200) << request;
+    EXPECT_TRUE(socket.closed_within(1)) << request;
+  }
+  Socket kept(server.port());
+  EXPECT_EQ(get(kept, "/image.dzi").status, 200);
+  EXPECT_FALSE(kept.closed_within(0.2));
+  EXPECT_EQ(get(kept, "/image.dzi").status, 200);
 }
 
 }  // namespace
