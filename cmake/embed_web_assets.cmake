@@ -46,11 +46,7 @@ ${table}};
 
 }  // namespace
 
-const WebAsset* find_web_asset(std::string_view path) {
-  for (const WebAsset& asset : kAssets)
-    if (asset.path == path) return &asset;
-  return nullptr;
-}
+std::span<const WebAsset> web_assets() { return kAssets; }
 
 }  // namespace crserve
 ")

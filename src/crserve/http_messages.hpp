@@ -16,8 +16,9 @@ namespace crserve {
 inline constexpr std::chrono::seconds kIdleTimeout{15};
 // A request's head must arrive whole within this time of its first byte, however it trickles in.
 inline constexpr std::chrono::seconds kHeaderDeadline{5};
-// A reply must be taken whole within this time, or its connection is cut.
-inline constexpr std::chrono::seconds kWriteDeadline{10};
+// A client that takes nothing of its reply for this long has its connection cut; one that takes
+// it slowly but steadily (a phone on a poor line fetching the viewer's script) gets it whole.
+inline constexpr std::chrono::seconds kWriteStall{10};
 // After a refusal, what the client still sends is read and dropped for this long (or up to
 // kDrainBytes), so that closing does not reset the connection before the client reads the refusal.
 inline constexpr std::chrono::milliseconds kDrainTime{1000};

@@ -98,6 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void read_head();
   void on_head(error_code ec);
   void answer(const HeldQuery& q);
+  void write_more();
   void on_sent(error_code ec);
   void refuse(int status);
   void finish();
@@ -115,6 +116,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool keep_alive_ = false, head_only_ = false, http10_ = false;
   std::string head_;
   Bytes body_;
+  size_t written_ = 0;  // bytes of head_ and body_ the client has taken
   std::unique_ptr<std::array<char, kDrainChunk>> scratch_;
   size_t drained_ = 0;
 };
@@ -258,10 +260,21 @@ void Connection::send(const Reply& reply) {
   if (server_.stopping || served_ + 1 >= kKeepAliveRequests) keep_alive_ = false;
   head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors});
   body_ = head_only_ ? nullptr : reply.body;
-  std::array<asio::const_buffer, 2> buffers = {asio::buffer(head_),
-                                               body_ ? asio::buffer(*body_) : asio::const_buffer()};
-  arm(kWriteDeadline);
-  asio::async_write(socket_, buffers, [self = shared_from_this()](error_code ec, size_t) { self->on_sent(ec); });
+  written_ = 0;
+  write_more();
+}
+
+// Writes what the client has not taken yet; every step that moves bytes gives it kWriteStall more.
+void Connection::write_more() {
+  asio::const_buffer head = asio::buffer(head_), body = body_ ? asio::buffer(*body_) : asio::const_buffer();
+  if (written_ == head.size() + body.size()) return on_sent({});
+  std::array<asio::const_buffer, 2> rest = {head + written_, body + (written_ - std::min(written_, head.size()))};
+  arm(kWriteStall);
+  socket_.async_write_some(rest, [self = shared_from_this()](error_code ec, size_t n) {
+    if (ec || self->state_ != State::kWriting) return self->on_sent(ec);
+    self->written_ += n;
+    self->write_more();
+  });
 }
 
 void Connection::on_sent(error_code ec) {

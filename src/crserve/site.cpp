@@ -58,6 +58,13 @@ std::string entity_tag(std::string_view identity, std::string_view what) {
 
 Reply Site::respond(const Query& q) { return *answer(q, true); }
 
+Site::Site(TileMaker& maker, size_t cache_bytes, std::string identity, std::string fallback_host)
+    : maker_(maker), cache_(cache_bytes), identity_(std::move(identity)), fallback_host_(std::move(fallback_host)) {
+  for (const WebAsset& asset : web_assets())
+    assets_.emplace(asset.path, Asset{asset.content_type, std::make_shared<const std::string>(asset.bytes),
+                                      entity_tag("", asset.bytes)});
+}
+
 std::optional<Reply> Site::respond_from_memory(const Query& q) { return answer(q, false); }
 
 std::optional<Reply> Site::answer(const Query& q, bool may_make) {
@@ -77,13 +84,13 @@ std::optional<Reply> Site::answer(const Query& q, bool may_make) {
     Route route = route_iiif(p, q.path.substr(kIiifBase.size()));
     return route.status == kOk ? tile(route.tile, q, may_make) : refusal(route.status);
   }
-  const WebAsset* asset = find_web_asset(q.path == "/" ? "/index.html" : q.path);
-  if (asset == nullptr) return refusal(kNotFound);
+  auto asset = assets_.find(q.path == "/" ? "/index.html" : q.path);
+  if (asset == assets_.end()) return refusal(kNotFound);
   Reply reply;
   reply.status = kOk;
-  reply.content_type = asset->content_type;
-  reply.body = std::make_shared<const std::string>(asset->bytes);
-  return with_tag(std::move(reply), entity_tag("", asset->bytes), kPageCacheControl, q);
+  reply.content_type = asset->second.content_type;
+  reply.body = asset->second.bytes;
+  return with_tag(std::move(reply), asset->second.tag, kPageCacheControl, q);
 }
 
 Reply Site::fixed(std::string_view content_type, std::string body, const std::string& tag, const Query& q) {

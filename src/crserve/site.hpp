@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "crserve/tile_cache.hpp"
@@ -31,8 +32,7 @@ class Site {
   // `identity` changes whenever the file does (its device, inode, size and time of change), so
   // that entity tags of an old file never match a new one; `fallback_host` names the server when
   // a request has no usable Host header.
-  Site(TileMaker& maker, size_t cache_bytes, std::string identity, std::string fallback_host)
-      : maker_(maker), cache_(cache_bytes), identity_(std::move(identity)), fallback_host_(std::move(fallback_host)) {}
+  Site(TileMaker& maker, size_t cache_bytes, std::string identity, std::string fallback_host);
 
   // The reply to `q`, making its tile when it is not cached.
   Reply respond(const Query& q);
@@ -45,10 +45,18 @@ class Site {
   std::optional<Reply> tile(const TileRequest& t, const Query& q, bool may_make);
   Reply fixed(std::string_view content_type, std::string body, const std::string& tag, const Query& q);
 
+  // A page or script as every reply shares it: its bytes copied once, its entity tag.
+  struct Asset {
+    std::string_view content_type;
+    Bytes bytes;
+    std::string tag;
+  };
+
   TileMaker& maker_;
   TileCache cache_;
   std::string identity_;
   std::string fallback_host_;
+  std::unordered_map<std::string_view, Asset> assets_;
 };
 
 // The entity tag of a reply: a hash of the file's identity and what the reply shows, quoted.

@@ -2,6 +2,7 @@
 // so that the server needs no file beside it.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 namespace crserve {
@@ -12,7 +13,7 @@ struct WebAsset {
   std::string_view bytes;
 };
 
-// The asset served at `path`; null when there is none.
-const WebAsset* find_web_asset(std::string_view path);
+// Every asset, each served at its path.
+std::span<const WebAsset> web_assets();
 
 }  // namespace crserve
