@@ -1,0 +1,68 @@
+// "-ir" on files made to exhaust its memory or its time, each small and valid as far as the
+// libraries go: TIFF directories of huge tags or tables. Each is refused with one message naming the bound,
+// exit status 1 and no file left, well within 64 MiB and in a moment.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <string>
+#include <vector>
+
+#include "support/image_files.hpp"
+#include "support/support.hpp"
+
+using namespace test_support;
+
+namespace {
+
+constexpr long kRefusalKib = 32 << 10;      // a refusal's peak, with room to spare
+constexpr int kCpuSeconds = 10;             // a run without the bounds goes on far longer
+
+// Converts `image` with "-ir", its CPU time bounded.
+RunResult convert(const std::string& image) {
+  RunOptions options;
+  options.cpu_seconds = kCpuSeconds;
+  return run_tool({"-ir", image, "out.r64"}, options);
+}
+
+// Writes `bytes` as a file, released before the run (the tool's peak counts this process's memory
+// at the fork), converts it, and expects the refusal `reason` within `peak_kib` of memory.
+void expect_refused(std::string bytes, const std::string& reason, long peak_kib = kRefusalKib) {
+  write_file(scratch_path("in"), bytes);
+  std::string().swap(bytes);
+  RunResult r = convert("in");
+  EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, "cannot convert the image \"in\": " + reason + "\n"));
+  EXPECT_EQ(file_size(scratch_path("out.r64")), -1) << reason;
+  EXPECT_EQ(leftover_temporaries(), 0) << reason;
+  if (kPeakIsTheTools) {
+    EXPECT_LT(r.peak_kib, peak_kib) << reason;
+  }
+}
+
+std::vector<uint16_t> tags_from(uint16_t first, int count) {
+  std::vector<uint16_t> tags;
+  for (int i = 0; i < count; ++i) tags.push_back(static_cast<uint16_t>(first + i));
+  return tags;
+}
+
+// Tags pointing at the same bytes cost the file those bytes once and libtiff each time.
+TEST(ImageLimits, TiffTagsBeyondTheirBoundAreRefusedBeforeLibtiffReadsThem) {
+  constexpr uint32_t kMiB = 1 << 20;
+  const std::vector<uint16_t> text_tags = {TIFFTAG_DOCUMENTNAME, TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE,
+                                           TIFFTAG_MODEL, TIFFTAG_PAGENAME, TIFFTAG_SOFTWARE,
+                                           TIFFTAG_ARTIST, TIFFTAG_HOSTCOMPUTER, TIFFTAG_TARGETPRINTER,
+                                           TIFFTAG_COPYRIGHT};
+  expect_refused(tiff_with_tags(tags_from(65000, 400), TIFF_UNDEFINED, kMiB), "the TIFF tags hold 400 MiB of values (at most 6)");
+  expect_refused(tiff_with_tags(text_tags, TIFF_ASCII, kMiB), "the TIFF tags hold 10 MiB of values (at most 6)");
+  expect_refused(tiff_with_tags(tags_from(50000, 3), TIFF_DOUBLE, kMiB / 2), "the TIFF tags hold 12 MiB of values (at most 6)");
+  expect_refused(tiff_with_tags(tags_from(50000, 2000), TIFF_LONG, 1), "the TIFF directory holds 2009 tags (at most 1024)");
+}
+
+// 1 x 1 tiles make tables of 16 bytes a pixel in libtiff and a read per pixel; 16 x 16 tiles of a
+// large image make tables of 16 MiB.
+TEST(ImageLimits, TiffTilesOfOddSidesOrTooManyAreRefusedBeforeLibtiffReadsThem) {
+  expect_refused(tiff_of_tiles(512, 512, 1, 1), "TIFF tiles of 1 x 1 are not supported (their sides must be multiples of 16)");
+  expect_refused(tiff_of_tiles(16384, 16384, 16, 16),
+                 "the TIFF image has 1048576 tiles, whose offsets and byte counts take 16 MiB (at most 4)");
+}
+
+}  // namespace
