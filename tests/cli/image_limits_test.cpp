@@ -1,5 +1,6 @@
 // "-ir" on files made to exhaust its memory or its time, each small and valid as far as the
-// libraries go: TIFF directories of huge tags or tables. Each is refused with one message naming the bound,
+// libraries go: TIFF directories of huge tags or tables, a progressive JPEG repeating its scans.
+// Each is refused with one message naming the bound,
 // exit status 1 and no file left, well within 64 MiB and in a moment.
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -63,6 +64,13 @@ TEST(ImageLimits, TiffTilesOfOddSidesOrTooManyAreRefusedBeforeLibtiffReadsThem) 
   expect_refused(tiff_of_tiles(512, 512, 1, 1), "TIFF tiles of 1 x 1 are not supported (their sides must be multiples of 16)");
   expect_refused(tiff_of_tiles(16384, 16384, 16, 16),
                  "the TIFF image has 1048576 tiles, whose offsets and byte counts take 16 MiB (at most 4)");
+}
+
+// Each scan is a pass over every coefficient: 40000 of them (1.4 MB) take the decoder some
+// seconds, the 100 a component allowed a fraction of one.
+TEST(ImageLimits, ProgressiveJpegStopsAtItsBoundOnScans) {
+  expect_refused(jpeg_with_repeated_scans(2048, 2048, 1, 40000),
+                 "the JPEG image comes in more than 100 scans (at most 100 a component)");
 }
 
 }  // namespace
