@@ -1,10 +1,11 @@
 // "-ir" on files made to exhaust its memory or its time, each small and valid as far as the
-// libraries go: TIFF directories of huge tags or tables, a progressive JPEG repeating its scans.
-// Each is refused with one message naming the bound,
+// libraries go: TIFF directories of huge tags or tables, a progressive JPEG repeating its scans,
+// a PNG piling chunks on an interlaced image. Each is refused with one message naming the bound,
 // exit status 1 and no file left, well within 64 MiB and in a moment.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ using namespace test_support;
 
 namespace {
 
+constexpr long kMemoryBoundKib = 64 << 10;  // what "-ir" promises for any image
 constexpr long kRefusalKib = 32 << 10;      // a refusal's peak, with room to spare
 constexpr int kCpuSeconds = 10;             // a run without the bounds goes on far longer
 
@@ -71,6 +73,39 @@ TEST(ImageLimits, TiffTilesOfOddSidesOrTooManyAreRefusedBeforeLibtiffReadsThem) 
 TEST(ImageLimits, ProgressiveJpegStopsAtItsBoundOnScans) {
   expect_refused(jpeg_with_repeated_scans(2048, 2048, 1, 40000),
                  "the JPEG image comes in more than 100 scans (at most 100 a component)");
+}
+
+// `count` text chunks of `bytes` characters each.
+std::string text_chunks(int count, size_t bytes) {
+  std::string text = "Comment";
+  text += '\0';
+  text.append(bytes, 'x');
+  std::string chunks;
+  for (int i = 0; i < count; ++i) chunks += png_chunk("tEXt", text);
+  return chunks;
+}
+
+constexpr size_t kTextBytes = 1'000'000;
+const std::string kChunksRefused = "the PNG file's ancillary chunks need more than libspng may keep (at most 6 MiB)";
+
+TEST(ImageLimits, PngChunksBeyondWhatLibspngMayKeepAreRefused) {
+  const std::string image(3 * (1 + 3 * 8), '\0');  // 8 x 3 black RGB, rows filtered
+  expect_refused(raw_png(8, 3, 8, 2, 0, image, text_chunks(7, kTextBytes)), kChunksRefused);
+  expect_refused(raw_png(8, 3, 8, 2, 0, image, text_chunks(1, 7 * kTextBytes)), kChunksRefused);
+}
+
+// The widest interlaced image within the 32 MiB it may take whole, some MB of chunks kept beside
+// it: all of it within 64 MiB; 15 MB of chunks are refused.
+TEST(ImageLimits, LargestInterlacedPngAndItsChunksStayWithinTheMemoryBound) {
+  if (!kPeakIsTheTools) GTEST_SKIP() << "peak memory is the sanitizers' here";
+  constexpr uint32_t kWidth = 32767, kHeight = 341;  // 3 x 32767 x 341 bytes: under 32 MiB
+  write_file(scratch_path("in.png"), raw_png(kWidth, kHeight, 8, 2, 1, adam7_black_rows(kWidth, kHeight, 3), text_chunks(5, kTextBytes)));
+  RunResult r = convert("in.png");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(r.peak_kib, kMemoryBoundKib);
+  std::remove(scratch_path("out.r64").c_str());
+  expect_refused(raw_png(kWidth, kHeight, 8, 2, 1, adam7_black_rows(kWidth, kHeight, 3), text_chunks(15, kTextBytes)),
+                 kChunksRefused, kMemoryBoundKib);
 }
 
 }  // namespace
