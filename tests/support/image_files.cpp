@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 #include <jpeglib.h>  // after <cstddef> and <cstdio>: it needs size_t and FILE
@@ -363,61 +364,8 @@ struct JpegError {
   throw std::runtime_error(std::string("libjpeg: ") + text);
 }
 
-// The offset just past a JPEG marker segment that starts at `at`, or past the entropy-coded data
-// that follows a start of scan: the next marker that is no stuffed byte and no restart marker.
-size_t past_segment(const std::string& stream, size_t at) {
-  const size_t length = static_cast<unsigned char>(stream[at + 2]) << 8 | static_cast<unsigned char>(stream[at + 3]);
-  size_t end = at + 2 + length;
-  if (static_cast<unsigned char>(stream[at + 1]) != 0xDA) return end;
-  while (!(stream[end] == '\xFF' && stream[end + 1] != '\0' && (static_cast<unsigned char>(stream[end + 1]) & 0xF8) != 0xD0))
-    ++end;
-  return end;
-}
-
-}  // namespace
-
-std::string jpeg_with_repeated_scans(int w, int h, int channels, int repeats) {
-  jpeg_compress_struct cinfo{};
-  jpeg_error_mgr err{};
-  cinfo.err = jpeg_std_error(&err);
-  err.error_exit = throw_error;
-  jpeg_create_compress(&cinfo);
-  unsigned char* out = nullptr;
-  unsigned long length = 0;
-  jpeg_mem_dest(&cinfo, &out, &length);
-  cinfo.image_width = static_cast<JDIMENSION>(w);
-  cinfo.image_height = static_cast<JDIMENSION>(h);
-  cinfo.input_components = channels;
-  cinfo.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&cinfo);
-  // Every coefficient at full precision: DC of every component, then all of AC a component at a time.
-  static const jpeg_scan_info kScans[] = {
-      {3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
-  static const jpeg_scan_info kGreyScans[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
-  cinfo.scan_info = channels == 1 ? kGreyScans : kScans;
-  cinfo.num_scans = 1 + channels;
-  jpeg_start_compress(&cinfo, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(w) * channels, 0x80);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW p = row.data();
-    jpeg_write_scanlines(&cinfo, &p, 1);
-  }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  std::string stream(reinterpret_cast<const char*>(out), length);
-  std::free(out);
-  // The AC scans are what follows the DC scan's data up to the end of image, Huffman tables first.
-  const size_t dc_scan = stream.find("\xFF\xDA");
-  const size_t ac_scan = past_segment(stream, dc_scan);
-  const size_t end = stream.rfind("\xFF\xD9");
-  const std::string scan = stream.substr(ac_scan, end - ac_scan);
-  std::string flood = stream.substr(0, end);
-  flood.reserve(flood.size() + scan.size() * static_cast<size_t>(repeats));
-  for (int i = 1; i < repeats; ++i) flood += scan;
-  return flood + "\xFF\xD9";
-}
-
-std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
+// A JPEG stream of 8-bit samples, encoded with libjpeg's defaults and then `configure`.
+std::string encode_jpeg(const Samples& s, const std::function<void(jpeg_compress_struct&)>& configure) {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr err{};
   cinfo.err = jpeg_std_error(&err);
@@ -431,8 +379,7 @@ std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
   cinfo.input_components = s.channels;
   cinfo.in_color_space = s.channels == 1 ? JCS_GRAYSCALE : s.channels == 4 ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
-  if (progressive) jpeg_simple_progression(&cinfo);
+  configure(cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   std::vector<uint8_t> data = packed(s);
   while (cinfo.next_scanline < cinfo.image_height) {
@@ -444,6 +391,47 @@ std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
   std::string bytes(reinterpret_cast<const char*>(out), length);
   std::free(out);
   return bytes;
+}
+
+// The offset just past a JPEG marker segment that starts at `at`, or past the entropy-coded data
+// that follows a start of scan: the next marker that is no stuffed byte and no restart marker.
+size_t past_segment(const std::string& stream, size_t at) {
+  const size_t length = static_cast<unsigned char>(stream[at + 2]) << 8 | static_cast<unsigned char>(stream[at + 3]);
+  size_t end = at + 2 + length;
+  if (static_cast<unsigned char>(stream[at + 1]) != 0xDA) return end;
+  while (!(stream[end] == '\xFF' && stream[end + 1] != '\0' && (static_cast<unsigned char>(stream[end + 1]) & 0xF8) != 0xD0))
+    ++end;
+  return end;
+}
+
+}  // namespace
+
+std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
+  return encode_jpeg(s, [&](jpeg_compress_struct& cinfo) {
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&cinfo);
+  });
+}
+
+std::string jpeg_with_repeated_scans(int w, int h, int channels, int repeats) {
+  // Every coefficient at full precision: DC of every component, then all of AC a component at a time.
+  static const jpeg_scan_info kScans[] = {
+      {3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+  static const jpeg_scan_info kGreyScans[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+  const Samples shade{w, h, channels, 8, std::vector<uint16_t>(static_cast<size_t>(w) * h * channels, 0x80)};
+  const std::string stream = encode_jpeg(shade, [&](jpeg_compress_struct& cinfo) {
+    cinfo.scan_info = channels == 1 ? kGreyScans : kScans;
+    cinfo.num_scans = 1 + channels;
+  });
+  // The AC scans are what follows the DC scan's data up to the end of image, Huffman tables first.
+  const size_t dc_scan = stream.find("\xFF\xDA");
+  const size_t ac_scan = past_segment(stream, dc_scan);
+  const size_t end = stream.rfind("\xFF\xD9");
+  const std::string scan = stream.substr(ac_scan, end - ac_scan);
+  std::string flood = stream.substr(0, end);
+  flood.reserve(flood.size() + scan.size() * static_cast<size_t>(repeats));
+  for (int i = 1; i < repeats; ++i) flood += scan;
+  return flood + "\xFF\xD9";
 }
 
 Samples decode_jpeg(const std::string& stream) {
