@@ -19,11 +19,11 @@
 namespace row_source_internal {
 namespace {
 
-constexpr size_t kChunkLimit = 4u << 20;  // largest ancillary chunk kept (text chunks are not held to it)
-// Everything libspng holds at once: the chunks it keeps, its rows, zlib's state. Its own limits
-// leave out some of these (a text chunk may exceed the chunk limit), so its memory is counted here,
-// by the allocator it is given. With the largest interlaced image (32 MiB), the bands and the tile
-// cache, 6 MiB more keeps "-ir" within 64 MiB; libspng's rows take a few hundred KiB of it.
+// Everything libspng holds at once: the chunks it keeps, its rows, zlib's state. Its own limits on
+// a chunk and on its cache of chunks, set to the same, leave some of these out (a text chunk is not
+// held to the first), so its memory is counted here, by the allocator it is given. With the largest
+// interlaced image (32 MiB), the bands and the tile cache, 6 MiB more keeps "-ir" within 64 MiB;
+// libspng's rows take a few hundred KiB of it.
 constexpr size_t kLibraryMemory = 6u << 20;
 
 // ---- libspng's memory ----------------------------------------------------------------------------
@@ -210,7 +210,7 @@ int start(PngSource& s) {
   Charging charging(s.memory);
   s.ctx = spng_ctx_new2(&kChargedAllocator, 0);
   if (s.ctx == nullptr) return fail("out of memory");
-  spng_set_chunk_limits(s.ctx, kChunkLimit, kLibraryMemory);
+  spng_set_chunk_limits(s.ctx, kLibraryMemory, kLibraryMemory);
   int code = spng_set_png_file(s.ctx, s.file);
   spng_ihdr ihdr{};
   if (code == 0) code = spng_get_ihdr(s.ctx, &ihdr);
