@@ -1,7 +1,7 @@
-// "-ir" on files made to exhaust its memory or its time, each small and valid as far as the
-// libraries go: TIFF directories of huge tags or tables, a progressive JPEG repeating its scans,
-// a PNG piling chunks on an interlaced image. Each is refused with one message naming the bound,
-// exit status 1 and no file left, well within 64 MiB and in a moment.
+// "-ir" on files made to exhaust its memory or its time, each valid as far as the libraries go:
+// TIFF directories of huge tags or tables, a progressive JPEG repeating its scans, a PNG piling
+// chunks on an interlaced image. Each is refused with one message naming the bound, exit status 1
+// and no file left, well within 64 MiB and in a moment.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
