@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 #include <jpeglib.h>  // after <cstddef> and <cstdio>: it needs size_t and FILE
@@ -111,21 +112,24 @@ std::string png_bytes(const Samples& s, const PngOptions& options) {
 
 namespace {
 
-uint32_t crc32_of(const std::string& bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char b : bytes) {
-    crc ^= b;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
+// PNG's CRC of `bytes`, continuing from `crc` (a table a byte: images of 32 MiB take a moment).
+uint32_t crc32_of(const std::string& bytes, uint32_t crc = 0) {
+  static const std::array<uint32_t, 256> kTable = [] {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+      table[n] = c;
+    }
+    return table;
+  }();
+  crc = ~crc;
+  for (unsigned char b : bytes) crc = kTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 
 std::string big_endian32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::string chunk(const std::string& type, const std::string& data) {
-  return big_endian32(static_cast<uint32_t>(data.size())) + type + data + big_endian32(crc32_of(type + data));
 }
 
 // A zlib stream of stored (uncompressed) blocks.
@@ -151,28 +155,46 @@ std::string stored_zlib(const std::string& data) {
   return z + big_endian32(b << 16 | a);
 }
 
+constexpr int kAdam7Start[7][2] = {{0, 0}, {4, 0}, {0, 4}, {2, 0}, {0, 2}, {1, 0}, {0, 1}};
+constexpr int kAdam7Step[7][2] = {{8, 8}, {8, 8}, {4, 8}, {4, 4}, {2, 4}, {2, 2}, {1, 2}};
+
 }  // namespace
 
+std::string png_chunk(const std::string& type, const std::string& data) {
+  return big_endian32(static_cast<uint32_t>(data.size())) + type + data + big_endian32(crc32_of(data, crc32_of(type)));
+}
+
 std::string raw_png(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type, uint8_t interlace,
-                    const std::string& image) {
+                    const std::string& image, const std::string& ancillary) {
   std::string ihdr = big_endian32(w) + big_endian32(h) + std::string{static_cast<char>(depth), static_cast<char>(colour_type), 0, 0,
                                                                      static_cast<char>(interlace)};
-  return "\x89PNG\r\n\x1a\n" + chunk("IHDR", ihdr) + chunk("IDAT", stored_zlib(image)) + chunk("IEND", "");
+  return "\x89PNG\r\n\x1a\n" + png_chunk("IHDR", ihdr) + ancillary + png_chunk("IDAT", stored_zlib(image)) +
+         png_chunk("IEND", "");
 }
 
 std::string adam7_rows(const Samples& rgb) {
-  constexpr int kStart[7][2] = {{0, 0}, {4, 0}, {0, 4}, {2, 0}, {0, 2}, {1, 0}, {0, 1}};
-  constexpr int kStep[7][2] = {{8, 8}, {8, 8}, {4, 8}, {4, 4}, {2, 4}, {2, 2}, {1, 2}};
   std::string rows;
   for (int pass = 0; pass < 7; ++pass) {
-    if (kStart[pass][0] >= rgb.w) continue;
-    for (int y = kStart[pass][1]; y < rgb.h; y += kStep[pass][1]) {
+    if (kAdam7Start[pass][0] >= rgb.w) continue;
+    for (int y = kAdam7Start[pass][1]; y < rgb.h; y += kAdam7Step[pass][1]) {
       rows += '\0';
-      for (int x = kStart[pass][0]; x < rgb.w; x += kStep[pass][0])
+      for (int x = kAdam7Start[pass][0]; x < rgb.w; x += kAdam7Step[pass][0])
         for (int c = 0; c < 3; ++c) rows += static_cast<char>(rgb.at(x, y, c));
     }
   }
   return rows;
+}
+
+std::string adam7_black_rows(uint32_t w, uint32_t h, int pixel_bytes) {
+  size_t bytes = 0;
+  for (int pass = 0; pass < 7; ++pass) {
+    const uint32_t x0 = kAdam7Start[pass][0], y0 = kAdam7Start[pass][1];
+    if (x0 >= w || y0 >= h) continue;
+    const size_t columns = (w - x0 + kAdam7Step[pass][0] - 1) / kAdam7Step[pass][0];
+    const size_t lines = (h - y0 + kAdam7Step[pass][1] - 1) / kAdam7Step[pass][1];
+    bytes += lines * (1 + columns * static_cast<size_t>(pixel_bytes));
+  }
+  return std::string(bytes, '\0');
 }
 
 // ---- TIFF -----------------------------------------------------------------------------------------
@@ -228,6 +250,106 @@ void write_tiff(const std::string& path, const Samples& s, const TiffOptions& o)
   TIFFClose(tiff);
 }
 
+RawTiff::RawTiff(bool big_endian, bool bigtiff) : big_endian_(big_endian), bigtiff_(bigtiff) {
+  bytes_ = big_endian ? "MM" : "II";
+  bytes_ += number(bigtiff ? 43 : 42, 2);
+  if (bigtiff) bytes_ += number(8, 2) + number(0, 2);
+  bytes_ += number(0, bigtiff ? 8 : 4);  // the directory's offset, once it is written
+}
+
+std::string RawTiff::number(uint64_t value, int bytes) const {
+  std::string out(static_cast<size_t>(bytes), '\0');
+  for (int i = 0; i < bytes; ++i) out[static_cast<size_t>(big_endian_ ? bytes - 1 - i : i)] = static_cast<char>(value >> (8 * i));
+  return out;
+}
+
+uint64_t RawTiff::append(const std::string& bytes) {
+  const uint64_t at = bytes_.size();
+  bytes_ += bytes;
+  return at;
+}
+
+uint64_t RawTiff::append_numbers(uint16_t type, const std::vector<uint64_t>& values) {
+  const int size = type == TIFF_SHORT ? 2 : type == TIFF_LONG ? 4 : 8;
+  std::string out;
+  out.reserve(values.size() * static_cast<size_t>(size));
+  for (uint64_t v : values) out += number(v, size);
+  return append(out);
+}
+
+void RawTiff::value(uint16_t tag, uint16_t type, uint64_t value) {
+  const int size = type == TIFF_SHORT ? 2 : type == TIFF_LONG ? 4 : 8;
+  std::string field = number(value, size);
+  field.resize(bigtiff_ ? 8 : 4, '\0');
+  entries_.push_back({tag, type, 1, field});
+}
+
+void RawTiff::values_at(uint16_t tag, uint16_t type, uint64_t count, uint64_t offset) {
+  const size_t field_bytes = bigtiff_ ? 8 : 4;
+  const uint64_t bytes = count * static_cast<uint64_t>(TIFFDataWidth(static_cast<TIFFDataType>(type)));
+  std::string field = bytes <= field_bytes ? bytes_.substr(offset, bytes) : number(offset, field_bytes);
+  field.resize(field_bytes, '\0');
+  entries_.push_back({tag, type, count, field});
+}
+
+std::string RawTiff::finish() {
+  if (bytes_.size() % 2) bytes_ += '\0';  // a directory starts on a word boundary
+  const uint64_t directory = bytes_.size();
+  std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+  bytes_ += number(entries_.size(), bigtiff_ ? 8 : 2);
+  for (const Entry& e : entries_) bytes_ += number(e.tag, 2) + number(e.type, 2) + number(e.count, bigtiff_ ? 8 : 4) + e.field;
+  bytes_ += number(0, bigtiff_ ? 8 : 4);  // no next directory
+  bytes_.replace(bigtiff_ ? 8 : 4, bigtiff_ ? 8 : 4, number(directory, bigtiff_ ? 8 : 4));
+  return bytes_;
+}
+
+namespace {
+
+constexpr uint32_t kTaggedSide = 16;
+
+// The fields of a grey image of 8-bit samples, uncompressed.
+void grey_image_fields(RawTiff& tiff, uint32_t w, uint32_t h) {
+  tiff.value(TIFFTAG_IMAGEWIDTH, TIFF_LONG, w);
+  tiff.value(TIFFTAG_IMAGELENGTH, TIFF_LONG, h);
+  tiff.value(TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 8);
+  tiff.value(TIFFTAG_COMPRESSION, TIFF_SHORT, COMPRESSION_NONE);
+  tiff.value(TIFFTAG_PHOTOMETRIC, TIFF_SHORT, PHOTOMETRIC_MINISBLACK);
+  tiff.value(TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1);
+}
+
+}  // namespace
+
+std::string tiff_with_tags(const std::vector<uint16_t>& tags, uint16_t type, uint32_t count, const RawTiffOptions& options) {
+  RawTiff tiff(options.big_endian, options.bigtiff);
+  const uint64_t pixels = tiff.append(std::string(kTaggedSide * kTaggedSide, '\x80'));
+  std::string shared(static_cast<size_t>(count) * static_cast<size_t>(TIFFDataWidth(static_cast<TIFFDataType>(type))), 'a');
+  if (type == TIFF_ASCII) shared.back() = '\0';
+  const uint64_t at = tiff.append(shared);
+  grey_image_fields(tiff, kTaggedSide, kTaggedSide);
+  const size_t strips = options.table_entries < 0 ? 1 : static_cast<size_t>(options.table_entries);
+  tiff.values_at(TIFFTAG_STRIPOFFSETS, TIFF_LONG, strips, tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(strips, pixels)));
+  tiff.value(TIFFTAG_ROWSPERSTRIP, TIFF_LONG, kTaggedSide);
+  tiff.values_at(TIFFTAG_STRIPBYTECOUNTS, TIFF_LONG, strips,
+                 tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(strips, kTaggedSide * kTaggedSide)));
+  for (uint16_t tag : tags) tiff.values_at(tag, type, count, at);
+  return tiff.finish();
+}
+
+std::string tiff_of_tiles(uint32_t w, uint32_t h, uint32_t tile_w, uint32_t tile_h, const RawTiffOptions& options) {
+  RawTiff tiff(options.big_endian, options.bigtiff);
+  const uint64_t tile = tiff.append(std::string(static_cast<size_t>(tile_w) * tile_h, '\x80'));
+  const size_t tiles = options.table_entries >= 0 ? static_cast<size_t>(options.table_entries)
+                                                  : static_cast<size_t>((w + tile_w - 1) / tile_w) * ((h + tile_h - 1) / tile_h);
+  const uint64_t offsets = tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(tiles, tile));
+  const uint64_t counts = tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(tiles, static_cast<uint64_t>(tile_w) * tile_h));
+  grey_image_fields(tiff, w, h);
+  tiff.value(TIFFTAG_TILEWIDTH, TIFF_LONG, tile_w);
+  tiff.value(TIFFTAG_TILELENGTH, TIFF_LONG, tile_h);
+  tiff.values_at(TIFFTAG_TILEOFFSETS, TIFF_LONG, tiles, offsets);
+  tiff.values_at(TIFFTAG_TILEBYTECOUNTS, TIFF_LONG, tiles, counts);
+  return tiff.finish();
+}
+
 // ---- JPEG -----------------------------------------------------------------------------------------
 
 namespace {
@@ -242,9 +364,8 @@ struct JpegError {
   throw std::runtime_error(std::string("libjpeg: ") + text);
 }
 
-}  // namespace
-
-std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
+// A JPEG stream of 8-bit samples, encoded with libjpeg's defaults and then `configure`.
+std::string encode_jpeg(const Samples& s, const std::function<void(jpeg_compress_struct&)>& configure) {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr err{};
   cinfo.err = jpeg_std_error(&err);
@@ -258,8 +379,7 @@ std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
   cinfo.input_components = s.channels;
   cinfo.in_color_space = s.channels == 1 ? JCS_GRAYSCALE : s.channels == 4 ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
-  if (progressive) jpeg_simple_progression(&cinfo);
+  configure(cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   std::vector<uint8_t> data = packed(s);
   while (cinfo.next_scanline < cinfo.image_height) {
@@ -271,6 +391,47 @@ std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
   std::string bytes(reinterpret_cast<const char*>(out), length);
   std::free(out);
   return bytes;
+}
+
+// The offset just past a JPEG marker segment that starts at `at`, or past the entropy-coded data
+// that follows a start of scan: the next marker that is no stuffed byte and no restart marker.
+size_t past_segment(const std::string& stream, size_t at) {
+  const size_t length = static_cast<unsigned char>(stream[at + 2]) << 8 | static_cast<unsigned char>(stream[at + 3]);
+  size_t end = at + 2 + length;
+  if (static_cast<unsigned char>(stream[at + 1]) != 0xDA) return end;
+  while (!(stream[end] == '\xFF' && stream[end + 1] != '\0' && (static_cast<unsigned char>(stream[end + 1]) & 0xF8) != 0xD0))
+    ++end;
+  return end;
+}
+
+}  // namespace
+
+std::string jpeg_bytes(const Samples& s, int quality, bool progressive) {
+  return encode_jpeg(s, [&](jpeg_compress_struct& cinfo) {
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&cinfo);
+  });
+}
+
+std::string jpeg_with_repeated_scans(int w, int h, int channels, int repeats) {
+  // Every coefficient at full precision: DC of every component, then all of AC a component at a time.
+  static const jpeg_scan_info kScans[] = {
+      {3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+  static const jpeg_scan_info kGreyScans[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+  const Samples shade{w, h, channels, 8, std::vector<uint16_t>(static_cast<size_t>(w) * h * channels, 0x80)};
+  const std::string stream = encode_jpeg(shade, [&](jpeg_compress_struct& cinfo) {
+    cinfo.scan_info = channels == 1 ? kGreyScans : kScans;
+    cinfo.num_scans = 1 + channels;
+  });
+  // The AC scans are what follows the DC scan's data up to the end of image, Huffman tables first.
+  const size_t dc_scan = stream.find("\xFF\xDA");
+  const size_t ac_scan = past_segment(stream, dc_scan);
+  const size_t end = stream.rfind("\xFF\xD9");
+  const std::string scan = stream.substr(ac_scan, end - ac_scan);
+  std::string flood = stream.substr(0, end);
+  flood.reserve(flood.size() + scan.size() * static_cast<size_t>(repeats));
+  for (int i = 1; i < repeats; ++i) flood += scan;
+  return flood + "\xFF\xD9";
 }
 
 Samples decode_jpeg(const std::string& stream) {

@@ -34,10 +34,15 @@ std::string png_bytes(const Samples& s, const PngOptions& options = {});
 
 // A PNG made of raw chunks: the signature, IHDR with these fields, IDAT with `image` (filtered
 // rows, stored in a zlib stream without compression) and IEND, every CRC right.
+// `ancillary` (whole chunks, see png_chunk) goes between IHDR and IDAT.
 std::string raw_png(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type, uint8_t interlace,
-                    const std::string& image);
+                    const std::string& image, const std::string& ancillary = "");
+// One chunk: its length, type, data and CRC.
+std::string png_chunk(const std::string& type, const std::string& data);
 // The filtered rows (filter 0) of an 8-bit RGB image interlaced with Adam7.
 std::string adam7_rows(const Samples& rgb);
+// The filtered rows of a black image of `pixel_bytes` a pixel interlaced with Adam7.
+std::string adam7_black_rows(uint32_t w, uint32_t h, int pixel_bytes);
 
 struct TiffOptions {
   bool tiled = false;
@@ -52,8 +57,51 @@ struct TiffOptions {
 };
 void write_tiff(const std::string& path, const Samples& s, const TiffOptions& options = {});
 
+// A TIFF written field by field, for directories no encoder writes: blocks of bytes are appended
+// where they fall, then the one directory goes last, its entries sorted by tag, in the byte order
+// and the variant (classic or BigTIFF) chosen.
+class RawTiff {
+ public:
+  RawTiff(bool big_endian = false, bool bigtiff = false);
+  // Appends bytes as they are; their offset.
+  uint64_t append(const std::string& bytes);
+  // Appends SHORT, LONG or LONG8 values in the file's byte order; their offset.
+  uint64_t append_numbers(uint16_t type, const std::vector<uint64_t>& values);
+  // An entry whose one value the entry holds itself.
+  void value(uint16_t tag, uint16_t type, uint64_t value);
+  // An entry of `count` values of `type` found at `offset` (or held by the entry when they fit).
+  void values_at(uint16_t tag, uint16_t type, uint64_t count, uint64_t offset);
+  std::string finish();
+
+ private:
+  struct Entry {
+    uint16_t tag, type;
+    uint64_t count;
+    std::string field;  // the value or offset, as many bytes as an entry holds
+  };
+  std::string number(uint64_t value, int bytes) const;
+  bool big_endian_, bigtiff_;
+  std::string bytes_;
+  std::vector<Entry> entries_;
+};
+struct RawTiffOptions {
+  bool big_endian = false;
+  bool bigtiff = false;
+  long table_entries = -1;  // entries of the offset and byte-count tables; -1: as the geometry makes
+};
+// The hostile TIFFs "-ir" refuses: a 16 x 16 grey image in one strip whose directory also holds
+// each of `tags`, `count` values of `type`, all pointing at the same bytes.
+std::string tiff_with_tags(const std::vector<uint16_t>& tags, uint16_t type, uint32_t count, const RawTiffOptions& options = {});
+// A w x h grey image in tiles of tile_w x tile_h, every one at the same bytes: its offset and
+// byte-count tables are as long as the geometry makes them.
+std::string tiff_of_tiles(uint32_t w, uint32_t h, uint32_t tile_w, uint32_t tile_h, const RawTiffOptions& options = {});
+
 // A JPEG stream of 8-bit samples (1 grey, 3 RGB, 4 CMYK channels).
 std::string jpeg_bytes(const Samples& s, int quality, bool progressive = false);
+// A progressive JPEG of a w x h image of one shade (1 grey or 3 colour channels): a DC scan, then
+// the full AC scan of each component, these sent `repeats` times (1 + channels x repeats scans).
+// A repeated scan sets the same coefficients again: libjpeg decodes it without a warning.
+std::string jpeg_with_repeated_scans(int w, int h, int channels, int repeats);
 // The RGB pixels libjpeg decodes from a stream with its default settings, grey made three equal
 // samples; 3 channels of 8 bits.
 Samples decode_jpeg(const std::string& stream);

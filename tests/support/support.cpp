@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,6 +49,9 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
   const std::string cwd = scratch_dir();
   std::vector<std::string> env = options.env;
+  // The child starts as a copy of this process, and its peak memory counts that copy: what this
+  // process has freed goes back to the system first.
+  malloc_trim(0);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {

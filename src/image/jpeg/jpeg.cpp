@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "image/jpeg/jmemorydatadst.hpp"
+#include "image/jpeg/scan_limit.hpp"
 #include "r64_types.hpp"
 
 namespace {
@@ -124,6 +125,7 @@ bool compress_rows(Compression& job, const unsigned char* pixels, int width, int
 struct Decompression {
   jpeg_decompress_struct cinfo;
   my_error_mgr err;
+  ScanLimit scans;                 // streams come from files: their scans are bounded
   bool clear_fourth_bytes = true;  // false: the caller ignores them
   LoadJPGInfo info;
   std::array<RGB4, kGreyLevels> grey_palette;
@@ -223,6 +225,7 @@ bool decode(Decompression& job, const void* memory, int memory_size, LoadJPGHead
   jpeg_create_decompress(&job.cinfo);
   jpeg_memory_src(&job.cinfo, memory, memory_size);
   jpeg_read_header(&job.cinfo, TRUE);
+  jpeg_limit_scans(&job.cinfo, &job.scans);
   if (!offer_header(job, header_callback, data)) return false;
   // Colour comes out as 4-byte pixels, ready for the destination rows.
   if (job.cinfo.out_color_space == JCS_RGB) job.cinfo.out_color_space = JCS_EXT_RGBX;

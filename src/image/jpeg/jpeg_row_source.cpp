@@ -1,7 +1,8 @@
 // JPEG images as a row source through libjpeg-turbo's scanline reads: colour decoded as RGB
 // straight into place, grey expanded here. A stream of several scans (progressive) keeps every
-// coefficient of the image in memory, so it is decoded only when that stays small. Every warning
-// (corrupt data, a stream cut short) is a failure; the library prints nothing.
+// coefficient of the image in memory, so it is decoded only when that stays small, and only up to
+// a bound on its scans (scan_limit.hpp). Every warning (corrupt data, a stream cut short) is a
+// failure; the library prints nothing.
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "image/jpeg/scan_limit.hpp"
 #include "image/row_source_internal.hpp"
 
 // jpeglib.h needs size_t and FILE declared before it.
@@ -64,6 +66,7 @@ struct JpegSource : ROW_SOURCE {
 
   int failed() {
     if (file != nullptr && std::ferror(file)) return fail("cannot read it: %s", std::strerror(errno));
+    if (scans.exceeded) return fail("%s", err.message);
     return fail("the JPEG data are damaged: %s", err.message[0] ? err.message : "unknown error");
   }
 
@@ -71,6 +74,7 @@ struct JpegSource : ROW_SOURCE {
 
   jpeg_decompress_struct cinfo{};
   ErrorManager err{};
+  ScanLimit scans{};
   bool created = false;
   FILE* file = nullptr;
   std::vector<unsigned char> grey;  // one row of a grey image
@@ -122,6 +126,7 @@ bool read_header(JpegSource& s) {
   s.cinfo.mem->max_memory_to_use = kLibraryMemory;
   jpeg_stdio_src(&s.cinfo, s.file);
   jpeg_read_header(&s.cinfo, TRUE);
+  jpeg_limit_scans(&s.cinfo, &s.scans);
   return s.err.pub.num_warnings == 0;
 }
 

@@ -1,11 +1,15 @@
 // PNG images as a row source through libspng's progressive decoding: one row per call, in the
 // format that needs the least conversion (8-bit RGB straight into place when the image is that).
-// Interlaced images do not come row by row: they are decoded whole when that stays small.
+// Interlaced images do not come row by row: they are decoded whole when that stays small. All
+// libspng holds (the chunks it keeps, its rows, zlib's state) is counted against one bound.
 #include <spng.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -15,8 +19,99 @@
 namespace row_source_internal {
 namespace {
 
-constexpr size_t kChunkLimit = 4u << 20;   // largest ancillary chunk kept
-constexpr size_t kChunkCache = 16u << 20;  // all ancillary chunks kept together
+// Everything libspng holds at once: the chunks it keeps, its rows, zlib's state. Its own limits on
+// a chunk and on its cache of chunks, set to the same, leave some of these out (a text chunk is not
+// held to the first), so its memory is counted here, by the allocator it is given. With the largest
+// interlaced image (32 MiB), the bands and the tile cache, 6 MiB more keeps "-ir" within 64 MiB;
+// libspng's rows take a few hundred KiB of it.
+constexpr size_t kLibraryMemory = 6u << 20;
+
+// ---- libspng's memory ----------------------------------------------------------------------------
+
+// The bytes libspng holds for one source.
+struct MemoryBudget {
+  size_t live = 0;
+  bool exceeded = false;  // an allocation was refused
+};
+
+// libspng's allocator takes no context: the budget of the source being worked on is the calling
+// thread's, set by a Charging for the length of each call into libspng. Every block records its
+// budget, so that it is released against it from any thread.
+thread_local MemoryBudget* charged = nullptr;
+
+struct alignas(std::max_align_t) BlockHeader {
+  MemoryBudget* budget;
+  size_t bytes;
+};
+
+class Charging {
+ public:
+  explicit Charging(MemoryBudget& budget) : previous_(charged) { charged = &budget; }
+  ~Charging() { charged = previous_; }
+  Charging(const Charging&) = delete;
+  Charging& operator=(const Charging&) = delete;
+
+ private:
+  MemoryBudget* previous_;
+};
+
+// Counts one block of `budget` as `to` bytes instead of `from`; false, and the budget marked, when
+// that would take it beyond the bound. Blocks made outside any Charging are not counted.
+bool recount(MemoryBudget* budget, size_t from, size_t to) {
+  if (budget == nullptr) return true;
+  if (to > from && to - from > kLibraryMemory - budget->live) {
+    budget->exceeded = true;
+    return false;
+  }
+  budget->live = budget->live - from + to;
+  return true;
+}
+
+bool fits_header(size_t bytes) { return bytes <= SIZE_MAX - sizeof(BlockHeader); }
+
+void* charged_malloc(size_t bytes) {
+  if (!fits_header(bytes) || !recount(charged, 0, bytes)) return nullptr;
+  auto* block = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+  if (block == nullptr) {
+    recount(charged, bytes, 0);
+    return nullptr;
+  }
+  *block = BlockHeader{charged, bytes};
+  return block + 1;
+}
+
+void charged_free(void* data) {
+  if (data == nullptr) return;
+  BlockHeader* block = static_cast<BlockHeader*>(data) - 1;
+  recount(block->budget, block->bytes, 0);
+  std::free(block);
+}
+
+void* charged_realloc(void* data, size_t bytes) {
+  if (data == nullptr) return charged_malloc(bytes);
+  BlockHeader* block = static_cast<BlockHeader*>(data) - 1;
+  const BlockHeader was = *block;
+  if (!fits_header(bytes) || !recount(was.budget, was.bytes, bytes)) return nullptr;
+  auto* moved = static_cast<BlockHeader*>(std::realloc(block, sizeof(BlockHeader) + bytes));
+  if (moved == nullptr) {
+    recount(was.budget, bytes, was.bytes);
+    return nullptr;
+  }
+  moved->bytes = bytes;
+  return moved + 1;
+}
+
+void* charged_calloc(size_t count, size_t size) {
+  size_t bytes;
+  if (__builtin_mul_overflow(count, size, &bytes)) return nullptr;
+  void* data = charged_malloc(bytes);
+  if (data != nullptr) std::memset(data, 0, bytes);
+  return data;
+}
+
+spng_alloc kChargedAllocator = {charged_malloc, charged_realloc, charged_calloc, charged_free};
+
+// ---- The source ----------------------------------------------------------------------------------
 
 struct PngSource : ROW_SOURCE {
   ~PngSource() {
@@ -28,6 +123,9 @@ struct PngSource : ROW_SOURCE {
   // ends before the last row counts as cut short); anything else is damage the library names.
   int failed(int code) {
     if (file != nullptr && std::ferror(file)) return fail("cannot read it: %s", std::strerror(errno));
+    if (memory.exceeded || code == SPNG_ECHUNK_LIMITS)
+      return fail("the PNG file's ancillary chunks need more than libspng may keep (at most %zu MiB)",
+                  kLibraryMemory >> 20);
     if (code == SPNG_IO_EOF || code == SPNG_EIO || code == SPNG_EIDAT_TOO_SHORT || (file != nullptr && std::feof(file)))
       return fail("the PNG data are cut short");
     return fail("the PNG data are damaged: %s", spng_strerror(code));
@@ -36,6 +134,7 @@ struct PngSource : ROW_SOURCE {
   int read(unsigned char* rgb, int rows);
   int read_interlaced(unsigned char* rgb, int rows);
 
+  MemoryBudget memory;  // outlives ctx, whose blocks it counts
   spng_ctx* ctx = nullptr;
   FILE* file = nullptr;
   int fmt = 0;
@@ -49,6 +148,7 @@ struct PngSource : ROW_SOURCE {
 };
 
 int PngSource::read(unsigned char* rgb, int rows) {
+  Charging charging(memory);
   if (interlaced) return read_interlaced(rgb, rows);
   size_t pixel_row = static_cast<size_t>(width) * 3;
   for (int y = 0; y < rows; ++y, rgb += pixel_row, ++next_row) {
@@ -107,9 +207,10 @@ int channels_of(uint8_t color_type) {
 
 // Reads the header chunks up to the image data and prepares the decoding; -1 with the reason.
 int start(PngSource& s) {
-  s.ctx = spng_ctx_new(0);
+  Charging charging(s.memory);
+  s.ctx = spng_ctx_new2(&kChargedAllocator, 0);
   if (s.ctx == nullptr) return fail("out of memory");
-  spng_set_chunk_limits(s.ctx, kChunkLimit, kChunkCache);
+  spng_set_chunk_limits(s.ctx, kLibraryMemory, kLibraryMemory);
   int code = spng_set_png_file(s.ctx, s.file);
   spng_ihdr ihdr{};
   if (code == 0) code = spng_get_ihdr(s.ctx, &ihdr);

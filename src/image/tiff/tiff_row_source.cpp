@@ -1,7 +1,8 @@
 // TIFF images (classic or BigTIFF, strips or tiles, any compression libtiff decodes) as a row
 // source: strips through libtiff's scanline reads (uncompressed 8-bit RGB read as plain rows),
-// tiles one row of tiles at a time. libtiff's
-// messages never reach the terminal: its first error becomes the reason of the failure.
+// tiles one row of tiles at a time. The first directory is counted before libtiff reads it
+// (tiff_directory.hpp), so that what libtiff keeps of it stays small. libtiff's messages never
+// reach the terminal: its first error becomes the reason of the failure.
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "image/row_source_internal.hpp"
+#include "image/tiff/tiff_directory.hpp"
 #include "r64/file/r64_io.hpp"
 
 namespace row_source_internal {
@@ -243,6 +245,10 @@ int start(TiffSource& s) {
 }  // namespace
 
 ROW_SOURCE* open_tiff_source(int fd) {
+  if (check_tiff_directory(fd) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
   auto source = std::make_unique<TiffSource>();
   source->format = "tiff";
   std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);

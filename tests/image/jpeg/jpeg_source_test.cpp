@@ -34,4 +34,24 @@ TEST(JpegSource, CorruptScanDataFailsTheReadWithTheLibrarysWords) {
   EXPECT_TRUE(d.error.starts_with("the JPEG data are damaged: Corrupt JPEG data")) << d.error;
 }
 
+// 100 scans a component are decoded as the library decodes them; a stream of more stops at the
+// first scan beyond them, before it is decoded.
+TEST(JpegSource, ScansBeyondOneHundredAComponentAreRefused) {
+  const struct { int channels, repeats; const char* error; } cases[] = {
+      {1, 99, ""},
+      {1, 100, "the JPEG image comes in more than 100 scans (at most 100 a component)"},
+      {3, 99, ""},
+      {3, 100, "the JPEG image comes in more than 300 scans (at most 100 a component)"},
+  };
+  for (const auto& c : cases) {
+    const std::string stream = jpeg_with_repeated_scans(40, 24, c.channels, c.repeats);  // 1 + channels x repeats scans
+    write_file(scratch_path("scans.jpg"), stream);
+    Decoded d = read_source(scratch_path("scans.jpg"));
+    EXPECT_EQ(d.error, c.error) << c.channels << " x " << c.repeats;
+    if (d.ok) {
+      EXPECT_EQ(d.rgb.v, decode_jpeg(stream).v);
+    }
+  }
+}
+
 }  // namespace

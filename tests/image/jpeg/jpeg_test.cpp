@@ -14,6 +14,7 @@
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
 #include "r64_types.hpp"
+#include "support/image_files.hpp"
 
 namespace {
 
@@ -150,6 +151,19 @@ TEST(JpegUncompress, DamagedOversizedOrUndecodableStreamGivesNull) {
   Bytes into(64 * 64 * 4);
   EXPECT_TRUE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 64, into.data()));
   EXPECT_FALSE(jpeg_uncompress_into(stream.data(), int(stream.size()), 64, 63, into.data())) << "another size";
+}
+
+// Blocks come from files as the images do: 100 scans a component decode, one more is refused
+// before it is decoded (a flood of scans would take a pass over the block each).
+TEST(JpegUncompress, StreamOfMoreThanOneHundredScansAComponentIsRefused) {
+  for (const auto& [repeats, decodes] : {std::pair(99, true), std::pair(100, false)}) {
+    const std::string stream = test_support::jpeg_with_repeated_scans(64, 64, 3, repeats);  // 1 + 3 x repeats scans
+    Bytes into(64 * 64 * 4);
+    EXPECT_EQ(jpeg_uncompress_into(reinterpret_cast<const unsigned char*>(stream.data()), int(stream.size()), 64, 64,
+                                   into.data()),
+              decodes)
+        << repeats;
+  }
 }
 
 // Each colour is scaled by black, as libjpeg hands the samples back: red = C x K / 255 truncated.

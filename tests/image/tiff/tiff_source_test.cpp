@@ -116,4 +116,29 @@ TEST(TiffSource, RowOfTilesBeyondTheBufferLimitIsRefused) {
   }
 }
 
+// The directory is counted before libtiff reads it in either byte order, classic or BigTIFF: the
+// tags' values against their bound, the tables of strips or tiles against the geometry.
+TEST(TiffSource, DirectoryIsCountedInEitherByteOrderClassicOrBig) {
+  const std::vector<uint16_t> five = {65000, 65001, 65002, 65003, 65004}, seven = {65000, 65001, 65002, 65003, 65004, 65005, 65006};
+  constexpr uint32_t kMiB = 1 << 20;
+  for (bool big_endian : {false, true})
+    for (bool bigtiff : {false, true}) {
+      const std::string what = std::string(big_endian ? "MM" : "II") + (bigtiff ? " BigTIFF" : "");
+      const RawTiffOptions layout{.big_endian = big_endian, .bigtiff = bigtiff};
+      const struct { std::string bytes, error; } cases[] = {
+          {tiff_with_tags(five, TIFF_UNDEFINED, kMiB, layout), ""},
+          {tiff_with_tags(seven, TIFF_UNDEFINED, kMiB, layout), "the TIFF tags hold 7 MiB of values (at most 6)"},
+          {tiff_of_tiles(40, 40, 16, 16, layout), ""},
+          {tiff_of_tiles(40, 40, 16, 24, layout), "TIFF tiles of 16 x 24 are not supported (their sides must be multiples of 16)"},
+          {tiff_of_tiles(40, 40, 16, 16, {big_endian, bigtiff, 8}), "the TIFF table of tile offsets holds 8 entries where the image's geometry makes 9"},
+          {tiff_with_tags({}, TIFF_BYTE, 0, {big_endian, bigtiff, 2}), "the TIFF table of strip offsets holds 2 entries where the image's geometry makes 1"},
+      };
+      for (const auto& c : cases) {
+        write_file(scratch_path("in.tif"), c.bytes);
+        Decoded d = read_source(scratch_path("in.tif"));
+        EXPECT_EQ(std::pair(d.ok, d.error), std::pair(c.error.empty(), c.error)) << what;
+      }
+    }
+}
+
 }  // namespace
