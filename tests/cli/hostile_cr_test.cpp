@@ -72,7 +72,9 @@ TEST_F(HostileCr, BlocksPaddedToTheirLargestStayWithinTheStatedMemory) {
     for (const auto& args : runs) {
       RunResult r = run_cr2ppm(args, cpu_bounded());
       EXPECT_EQ(std::pair(r.status, r.err), std::pair(0, std::string())) << args[2];
-      EXPECT_LT(r.peak_kib, kStatedPeakKib) << args[2] << " on " << threads << " threads";
+      if (kPeakIsTheTools) {
+        EXPECT_LT(r.peak_kib, kStatedPeakKib) << args[2] << " on " << threads << " threads";
+      }
       EXPECT_EQ(file_size(scratch_path("out.ppm")), static_cast<long>(std::string("P6\n16384 512\n255\n").size()) + 3L * kWidth * kHeight);
       std::printf("%s on %s threads: %.2f s, %ld KiB\n", args[2].c_str(), threads, r.seconds, r.peak_kib);
     }
@@ -84,7 +86,9 @@ TEST_F(HostileCr, ABlockLongerThanItsRectangleCanNeedIsDamagedBeforeItIsRead) {
   RunResult r = run_cr2ppm({"-threads", "1", "-x", "p.cr", "0", "out.ppm"}, cpu_bounded());
   EXPECT_EQ(std::pair(r.status, r.err),
             std::pair(1, std::string("rectangle (0, 0) of level 0 of \"p.cr\" is damaged\n")));
-  EXPECT_LT(r.peak_kib, kStatedPeakKib);
+  if (kPeakIsTheTools) {
+    EXPECT_LT(r.peak_kib, kStatedPeakKib);
+  }
   EXPECT_EQ(file_size(scratch_path("out.ppm")), -1);
   EXPECT_EQ(leftover_temporaries(), 0);
 }

@@ -68,6 +68,16 @@ TEST(ImageLimits, TiffTilesOfOddSidesOrTooManyAreRefusedBeforeLibtiffReadsThem) 
                  "the TIFF image has 1048576 tiles, whose offsets and byte counts take 16 MiB (at most 4)");
 }
 
+// libtiff reads a compressed tile whole before decoding it: tiles claiming 30 MiB each, beside a
+// row of tiles that fits by itself, are refused before any is read.
+TEST(ImageLimits, TiffTilesClaimingMoreThanARowMayHoldAreRefused) {
+  RawTiffOptions deflated;
+  deflated.compression = COMPRESSION_ADOBE_DEFLATE;
+  deflated.claimed_bytes = 30u << 20;
+  expect_refused(tiff_of_tiles(9216, 1024, 1024, 1024, deflated),
+                 "a row of its 1024 x 1024 TIFF tiles needs 58 MiB (at most 32)");
+}
+
 // Each scan is a pass over every coefficient: 40000 of them (1.4 MB) take the decoder some
 // seconds, the 100 a component allowed a fraction of one.
 TEST(ImageLimits, ProgressiveJpegStopsAtItsBoundOnScans) {

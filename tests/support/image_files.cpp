@@ -308,11 +308,11 @@ namespace {
 constexpr uint32_t kTaggedSide = 16;
 
 // The fields of a grey image of 8-bit samples, uncompressed.
-void grey_image_fields(RawTiff& tiff, uint32_t w, uint32_t h) {
+void grey_image_fields(RawTiff& tiff, uint32_t w, uint32_t h, uint16_t compression = COMPRESSION_NONE) {
   tiff.value(TIFFTAG_IMAGEWIDTH, TIFF_LONG, w);
   tiff.value(TIFFTAG_IMAGELENGTH, TIFF_LONG, h);
   tiff.value(TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 8);
-  tiff.value(TIFFTAG_COMPRESSION, TIFF_SHORT, COMPRESSION_NONE);
+  tiff.value(TIFFTAG_COMPRESSION, TIFF_SHORT, compression);
   tiff.value(TIFFTAG_PHOTOMETRIC, TIFF_SHORT, PHOTOMETRIC_MINISBLACK);
   tiff.value(TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1);
 }
@@ -341,8 +341,9 @@ std::string tiff_of_tiles(uint32_t w, uint32_t h, uint32_t tile_w, uint32_t tile
   const size_t tiles = options.table_entries >= 0 ? static_cast<size_t>(options.table_entries)
                                                   : static_cast<size_t>((w + tile_w - 1) / tile_w) * ((h + tile_h - 1) / tile_h);
   const uint64_t offsets = tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(tiles, tile));
-  const uint64_t counts = tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(tiles, static_cast<uint64_t>(tile_w) * tile_h));
-  grey_image_fields(tiff, w, h);
+  const uint64_t count = options.claimed_bytes != 0 ? options.claimed_bytes : static_cast<uint64_t>(tile_w) * tile_h;
+  const uint64_t counts = tiff.append_numbers(TIFF_LONG, std::vector<uint64_t>(tiles, count));
+  grey_image_fields(tiff, w, h, options.compression);
   tiff.value(TIFFTAG_TILEWIDTH, TIFF_LONG, tile_w);
   tiff.value(TIFFTAG_TILELENGTH, TIFF_LONG, tile_h);
   tiff.values_at(TIFFTAG_TILEOFFSETS, TIFF_LONG, tiles, offsets);

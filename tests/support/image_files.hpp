@@ -88,6 +88,8 @@ struct RawTiffOptions {
   bool big_endian = false;
   bool bigtiff = false;
   long table_entries = -1;  // entries of the offset and byte-count tables; -1: as the geometry makes
+  uint16_t compression = 1;   // what the directory says (COMPRESSION_NONE); the bytes stay plain
+  uint64_t claimed_bytes = 0; // the byte count of every tile; 0: its plain size
 };
 // The hostile TIFFs "-ir" refuses: a 16 x 16 grey image in one strip whose directory also holds
 // each of `tags`, `count` values of `type`, all pointing at the same bytes.

@@ -194,16 +194,24 @@ int describe(TiffSource& s, SampleLayout* layout) {
   return 0;
 }
 
+bool compressed(TIFF* tiff) { return field<uint16_t>(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) != COMPRESSION_NONE; }
+
+// The most bytes one strip or tile claims in the file: libtiff reads a compressed one whole into a
+// buffer of its own before decoding it.
+uint64_t largest_strile(TIFF* tiff) {
+  uint64_t largest = 0;
+  for (uint32_t strile = 0; strile < TIFFNumberOfStrips(tiff); ++strile)
+    largest = std::max(largest, TIFFGetStrileByteCount(tiff, strile));
+  return largest;
+}
+
 // libtiff decodes a strip from all its bytes read at once, so a strip larger than the buffers
 // libtiff may take does not stream: refused up front with the reason, not by a failed allocation
 // on the way. Uncompressed 8-bit RGB strips are read row by row, without libtiff's buffer.
 int check_strips(TiffSource& s) {
-  const bool plain = s.converter->passes_through() &&
-                     field<uint16_t>(s.tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
+  const bool plain = s.converter->passes_through() && !compressed(s.tiff);
   if (plain) return 0;
-  uint64_t largest = 0;
-  for (uint32_t strip = 0; strip < TIFFNumberOfStrips(s.tiff); ++strip)
-    largest = std::max(largest, TIFFGetStrileByteCount(s.tiff, strip));
+  uint64_t largest = largest_strile(s.tiff);
   if (largest <= static_cast<uint64_t>(kLargestAllocation)) return 0;
   return fail("libtiff reads each strip whole, and its strips take up to %llu MiB (at most %lld)",
               static_cast<unsigned long long>(largest >> 20), static_cast<long long>(kLargestAllocation >> 20));
@@ -234,9 +242,12 @@ int start(TiffSource& s) {
   if (s.tile_width == 0 || s.tile_height == 0) return fail("the TIFF tiles have no size");
   long long tile_bytes = static_cast<long long>(s.converter->row_bytes(static_cast<int>(s.tile_width))) * s.tile_height;
   long long row_bytes = static_cast<long long>(std::min<uint32_t>(s.tile_height, height)) * width * kRgb;
-  if (tile_bytes + row_bytes > kRowSourceBufferLimit)
+  // A compressed tile is read whole before it is decoded: the largest one counts too.
+  uint64_t raw = compressed(s.tiff) ? std::min<uint64_t>(largest_strile(s.tiff), kRowSourceBufferLimit + 1) : 0;
+  long long needed = tile_bytes + row_bytes + static_cast<long long>(raw);
+  if (needed > kRowSourceBufferLimit)
     return fail("a row of its %u x %u TIFF tiles needs %lld MiB (at most %lld)", s.tile_width, s.tile_height,
-                (tile_bytes + row_bytes) >> 20, kRowSourceBufferLimit >> 20);
+                needed >> 20, kRowSourceBufferLimit >> 20);
   s.samples.resize(static_cast<size_t>(tile_bytes));
   s.tile_row.resize(static_cast<size_t>(row_bytes));
   return 0;
