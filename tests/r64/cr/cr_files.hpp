@@ -141,4 +141,45 @@ inline Packed pack(const Image& base, int rect, char type = 'P', bool build = tr
   return p;
 }
 
+// A valid JPEG stream of a 256 x 256 rectangle, its header followed by comment segments up to
+// `bytes` in all: as long as a block may be, or longer, for what it costs a reader.
+inline std::string padded_jpeg(size_t bytes) {
+  std::vector<unsigned char> pixels(4 * 256 * 256);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 7 % 251);
+  int length = 0;
+  unsigned char* jpeg = jpeg_compress(&length, pixels.data(), 256, 256, 80);
+  std::string stream(reinterpret_cast<char*>(jpeg), static_cast<size_t>(length));
+  std::free(jpeg);
+  std::string comments;
+  while (stream.size() + comments.size() < bytes) {
+    size_t payload = std::min<size_t>(65533, bytes - stream.size() - comments.size() - 4);
+    comments += "\xFF\xFE";
+    comments += static_cast<char>((payload + 2) >> 8);
+    comments += static_cast<char>((payload + 2) & 0xFF);
+    comments += std::string(payload, 'x');
+  }
+  return stream.insert(2, comments);  // right after the start-of-image marker
+}
+
+// Packs a width x height photo into p.cr of the scratch folder (rectangles of 256), then appends
+// `block` and points every rectangle of level 0 at it.
+inline void write_cr_of_one_block(int width, int height, const std::string& block) {
+  using namespace test_support;
+  write_photo_ppm("p.ppm", width, height);
+  RunResult job = run_tool({"-pr", "p.ppm", "p.r64", "-l", "-cr", "p.cr"});
+  ASSERT_EQ(job.status, 0) << job.err;
+  std::string cr = read_file(scratch_path("p.cr"));
+  auto put_be32 = [&cr](size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) cr[at + i] = static_cast<char>(value >> (24 - 8 * i));
+  };
+  const uint32_t at = static_cast<uint32_t>(cr.size());
+  cr += block;
+  for (size_t index = 0; index < static_cast<size_t>((width + 255) / 256) * ((height + 255) / 256); ++index) {
+    put_be32(16 + 12 * index, at);
+    cr[16 + 12 * index + 4] = 'j';
+    put_be32(16 + 12 * index + 8, static_cast<uint32_t>(block.size()));
+  }
+  write_file(scratch_path("p.cr"), cr);
+}
+
 }  // namespace cr_test
