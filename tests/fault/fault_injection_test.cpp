@@ -31,16 +31,23 @@ struct Job {
   long most_positions = 200;         // per kind; beyond, the first and last fifth and a spread between
 };
 
+// A run of the tool with the shim preloaded and `settings` for it in its environment.
+RunOptions with_shim(std::vector<std::string> settings) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  RunOptions options;
+  options.env = std::move(settings);
+  options.env.push_back("LD_PRELOAD=" FAULT_SHIM);
+  // a sanitized tool wants its runtime first; the shim comes before it
+  options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
+  return options;
+}
+
 // Runs the job with call `nth` of `kind` on `watched` failing; the counts of calls land in "counts".
 // A watched file that does not exist before the run is a new output, made unnamed at first.
 RunResult run_failing(const Job& job, const std::string& watched, const std::string& kind, long nth) {
   job.prepare();
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  RunOptions options;
-  options.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=" + watched, "FAULT_CALL=" + kind,
-                 "FAULT_NTH=" + std::to_string(nth), "FAULT_COUNT_FILE=" + scratch_path("counts"),
-                 // a sanitized tool wants its runtime first; the shim comes before it
-                 std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+  RunOptions options = with_shim({"FAULT_PATH=" + watched, "FAULT_CALL=" + kind, "FAULT_NTH=" + std::to_string(nth),
+                                  "FAULT_COUNT_FILE=" + scratch_path("counts")});
   if (!fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
   return run_tool(job.args, options);
 }
@@ -142,9 +149,8 @@ TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
 // until it is complete.
 TEST(FaultInjection, AKilledRunLeavesNothingBehind) {
   write_photo_ppm("in.ppm", 500, 300);
-  RunOptions stopping;
-  stopping.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=out.r64", "FAULT_UNNAMED=1", "FAULT_CALL=pwrite",
-                  "FAULT_NTH=2", "FAULT_STOP=1"};
+  RunOptions stopping =
+      with_shim({"FAULT_PATH=out.r64", "FAULT_UNNAMED=1", "FAULT_CALL=pwrite", "FAULT_NTH=2", "FAULT_STOP=1"});
   int pid = start_binary(PPM2R64_BINARY, {"-pr", "in.ppm", "out.r64"}, stopping);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
@@ -163,8 +169,7 @@ TEST(FaultInjection, AnotherProgramTakingTheTargetsNameCannotMixImages) {
   write_photo_ppm("y.ppm", 300, 200, 2);
   ASSERT_EQ(run_tool({"-pr", "x.ppm", "x.r64", "-l", "-cr", "x.cr"}).status, 0);
   ASSERT_EQ(run_tool({"-pr", "y.ppm", "y.r64", "-l"}).status, 0);
-  RunOptions stopping;
-  stopping.env = {"LD_PRELOAD=" FAULT_SHIM, "FAULT_PATH=same.r64", "FAULT_STOP_PLACED=1"};
+  RunOptions stopping = with_shim({"FAULT_PATH=same.r64", "FAULT_STOP_PLACED=1"});
   int pid = start_binary(PPM2R64_BINARY, {"-pr", "x.ppm", "same.r64", "-l", "-cr", "a.cr"}, stopping);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
