@@ -52,7 +52,7 @@ struct Point {
 
 EfficientParts classic_parts() {
   EfficientParts p;
-  p.full_chroma = p.optimize_coding = p.flat_table = false;
+  p.full_chroma = p.optimize_coding = p.flat_table = p.trained_tables = false;
   p.jfif = true;
   p.level_ratio = 1;
   return p;
@@ -77,7 +77,8 @@ std::vector<Variant> variants() {
   with("- JFIF segment", [](EfficientParts& p) { p.jfif = false; });
   with("+ finer coarse levels", [&](EfficientParts& p) { p.level_ratio = all.level_ratio; });
   list.push_back({"efficient (all)", true, all});
-  without("efficient - fitted Huffman", [](EfficientParts& p) { p.optimize_coding = false; });
+  without("efficient - fitted Huffman", [](EfficientParts& p) { p.optimize_coding = p.trained_tables = false; });
+  without("efficient - trained level 0", [](EfficientParts& p) { p.trained_tables = false; });
   without("efficient - 4:4:4", [](EfficientParts& p) { p.full_chroma = false; });
   without("efficient - flat table", [](EfficientParts& p) { p.flat_table = false; });
   without("efficient - finer coarse", [](EfficientParts& p) { p.level_ratio = 1; });

@@ -28,6 +28,18 @@ typedef struct callback_info {
 typedef int (*LoadJPGHeaderCallback)(LoadJPGInfo* info, void* data);
 typedef void* (*LoadJPGReadCallback)(int line_number, void* data);
 
+// A Huffman table as a JPEG stream carries it.
+typedef struct jpeg_huffman_table {
+  unsigned char bits[17];     // bits[k]: the number of codes of k bits (bits[0] unused)
+  unsigned char values[256];  // the symbols, those of the shortest codes first
+} JPEG_HUFFMAN_TABLE;
+
+// The Huffman tables of a stream: of brightness [0] and of colour [1].
+typedef struct jpeg_huffman_set {
+  JPEG_HUFFMAN_TABLE dc[2];
+  JPEG_HUFFMAN_TABLE ac[2];
+} JPEG_HUFFMAN_SET;
+
 // How a stream is coded. Every choice keeps it a baseline JPEG with Huffman coding that any
 // decoder reads.
 typedef struct jpeg_settings {
@@ -37,6 +49,7 @@ typedef struct jpeg_settings {
   int jfif;                     // 1: with a JFIF segment (18 bytes that no decoder needs)
   const unsigned short* table;  // null: the standard tables; else 64 steps (natural order) for
                                 // every component, one table in the stream
+  const JPEG_HUFFMAN_SET* huffman;  // null: the standard tables (or fitted ones); else these
 } JPEG_SETTINGS;
 
 // The percent of the tables' steps libjpeg takes for a quality of 1..100.

@@ -96,6 +96,13 @@ struct Compression {
   unsigned char* stream;  // the output block, kept current by the destination manager
 };
 
+void set_huffman_table(jpeg_compress_struct& cinfo, JHUFF_TBL** slot, const JPEG_HUFFMAN_TABLE& table) {
+  if (*slot == nullptr) *slot = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(&cinfo));
+  std::memcpy((*slot)->bits, table.bits, sizeof table.bits);
+  std::memcpy((*slot)->huffval, table.values, sizeof table.values);
+  (*slot)->sent_table = FALSE;
+}
+
 // Sets what jpeg_set_defaults left to the settings: tables, sampling, Huffman coding, JFIF.
 void apply(jpeg_compress_struct& cinfo, const JPEG_SETTINGS& s) {
   if (s.table == nullptr) {
@@ -110,6 +117,13 @@ void apply(jpeg_compress_struct& cinfo, const JPEG_SETTINGS& s) {
     for (int c = 0; c < cinfo.num_components; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
   cinfo.optimize_coding = s.optimize_coding ? TRUE : FALSE;
   cinfo.write_JFIF_header = s.jfif ? TRUE : FALSE;
+  if (s.huffman != nullptr) {
+    for (int kind = 0; kind < 2; ++kind) {
+      set_huffman_table(cinfo, &cinfo.dc_huff_tbl_ptrs[kind], s.huffman->dc[kind]);
+      set_huffman_table(cinfo, &cinfo.ac_huff_tbl_ptrs[kind], s.huffman->ac[kind]);
+    }
+    cinfo.optimize_coding = FALSE;
+  }
 }
 
 // Feeds the rows to the library one at a time; false if the library gave up. The fourth byte of
@@ -281,7 +295,7 @@ void jpeg_memory_src(j_decompress_ptr cinfo, const void* stream, int stream_size
 int jpeg_quality_percent(int quality) { return jpeg_quality_scaling(quality); }
 
 JPEG_SETTINGS jpeg_default_settings(int quality) {
-  return JPEG_SETTINGS{jpeg_quality_percent(quality), 0, 0, 1, nullptr};
+  return JPEG_SETTINGS{jpeg_quality_percent(quality), 0, 0, 1, nullptr, nullptr};
 }
 
 unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bit_data, int image_width,

@@ -106,8 +106,19 @@ struct EfficientParts {
   bool optimize_coding = true;  // Huffman tables fitted to each block
   bool flat_table = true;       // one flat quantisation table rather than the standard ones
   bool jfif = false;            // the JFIF segment
+  bool trained_tables = true;   // level 0 coded with trained Huffman tables, not fitted ones: a
+                                // pass less over its blocks, the most of the work
   double level_ratio = 0.65;    // each level's steps, to those of the level below it
 };
+// The efficient coding's trained Huffman tables come in sets for classes of quantisation steps:
+// 1, 2-3, 4-7, ..., 128-255.
+inline constexpr int kHuffmanClasses = 8;
+constexpr int huffman_class(int step) {
+  int k = 0;
+  while (k + 1 < kHuffmanClasses && step >= 2 << k) ++k;
+  return k;
+}
+
 // Sets the parts of the efficient coding of the following writes (benchmarks only).
 void set_efficient_parts(const EfficientParts& parts);
 

@@ -25,6 +25,7 @@
 #endif
 
 #include "change_endian.hpp"
+#include "cr_huffman_tables.hpp"
 #include "cr_internal.hpp"
 #include "er_panic.hpp"
 #include "jpeg.hpp"
@@ -212,6 +213,9 @@ int level_scale(int quality, int level) {
   return std::max(1, static_cast<int>(std::lround(scale)));
 }
 
+// The step libjpeg makes of `step` at `scale` percent, as a baseline stream holds it.
+int scaled_step(int step, int scale) { return std::clamp((step * scale + 50) / 100, 1, 255); }
+
 JPEG_SETTINGS settings_for(int quality, int level, std::array<unsigned short, 64>& table) {
   JPEG_SETTINGS s = jpeg_default_settings(quality);
   if (!coding.efficient) return s;
@@ -224,6 +228,8 @@ JPEG_SETTINGS settings_for(int quality, int level, std::array<unsigned short, 64
   s.full_chroma = parts.full_chroma;
   s.optimize_coding = parts.optimize_coding;
   s.jfif = parts.jfif;
+  if (level == 0 && parts.trained_tables && parts.flat_table && parts.full_chroma)
+    s.huffman = &cr_internal::kLevelZeroHuffman[cr_internal::huffman_class(scaled_step(kEfficientStep, s.scale))];
   return s;
 }
 
