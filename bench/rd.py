@@ -21,9 +21,15 @@ import shutil
 import subprocess
 import sys
 
-import numpy as np
+import matplotlib
 
-BAND_BYTES = 32 << 20  # bytes of samples read at once from one level
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402  (after choosing the Agg backend)
+import matplotlib.ticker  # noqa: E402
+import numpy as np  # noqa: E402
+from skimage.metrics import structural_similarity  # noqa: E402
+
+BAND_BYTES = 8 << 20  # bytes of samples read at once from one level
 SSIM_SIDE = 2048  # the level-0 crop SSIM is taken on, centred in the image
 FAMILIES = ("CR standard", "CR efficient", "CR target", "libvips", "GDAL")
 
@@ -191,8 +197,6 @@ def crop(level, box):
 
 
 def ssim(decoded, original):
-    from skimage.metrics import structural_similarity
-
     box = ssim_crop_box(original.width, original.height)
     return float(structural_similarity(crop(decoded, box), crop(original, box), channel_axis=2, data_range=255))
 
@@ -267,30 +271,46 @@ def measure_image(image, work, cr2ppm):
 
 # ---- Equal-PSNR ratios against the libvips curve.
 
+RGB_FROM_QUALITY = 90  # libvips writes JPEG tiles as RGB, not YCbCr 4:2:0, from this quality on
+
+
+def vips_quality(entry):
+    return int(entry["setting"].split()[-1])
+
+
 def bytes_at_psnr(curve, target):
-    """libvips' bytes at a PSNR, log(bytes) linear in PSNR between its points; extrapolated past
-    its ends from the two nearest points. Returns (bytes, extrapolated) or (None, False)."""
+    """libvips' bytes at a PSNR, log(bytes) linear in PSNR between the two points of its curve
+    (psnr, bytes, quality) around the target, or the two nearest past its ends. Returns (bytes,
+    the two points used, extrapolated), or None with fewer than two points."""
     points = sorted(curve)
     if len(points) < 2:
-        return None, False
-    extrapolated = not points[0][0] <= target <= points[-1][0]
+        return None
     i = 0
     while i < len(points) - 2 and target > points[i + 1][0]:
         i += 1
-    (p0, b0), (p1, b1) = points[i], points[i + 1]
+    (p0, b0, _), (p1, b1, _) = points[i], points[i + 1]
     t = (target - p0) / (p1 - p0)
-    return math.exp(math.log(b0) + t * (math.log(b1) - math.log(b0))), extrapolated
+    extrapolated = not points[0][0] <= target <= points[-1][0]
+    return math.exp(math.log(b0) + t * (math.log(b1) - math.log(b0))), (points[i], points[i + 1]), extrapolated
 
 
-def equal_psnr_ratio(entry, vips_files, key):
-    def value(e):
-        return e["psnr"][0] if key == "level0" else e["mean_psnr"]
-
-    curve = [(value(e), e["bytes"]) for e in vips_files]
-    at, extrapolated = bytes_at_psnr(curve, value(entry))
-    if at is None:
+def equal_psnr_ratio(entry, vips_files, value):
+    """CR bytes over libvips bytes at the CR file's PSNR: '*' extrapolated, '~' interpolated
+    between a YCbCr and an RGB libvips file."""
+    found = bytes_at_psnr([(value(e), e["bytes"], vips_quality(e)) for e in vips_files], value(entry))
+    if found is None:
         return "-"
-    return f"{entry['bytes'] / at:.2f}{'*' if extrapolated else ''}"
+    at, (low, high), extrapolated = found
+    across_rgb = min(low[2], high[2]) < RGB_FROM_QUALITY <= max(low[2], high[2])
+    return f"{entry['bytes'] / at:.2f}{'*' if extrapolated else ''}{'~' if across_rgb else ''}"
+
+
+def level0_psnr(entry):
+    return entry["psnr"][0]
+
+
+def mean_psnr(entry):
+    return entry["mean_psnr"]
 
 
 # ---- Printing.
@@ -311,14 +331,15 @@ def print_file_table(image):
 
 def print_ratios(image):
     vips_files = [e for e in image["files"] if e["codec"] == "vips"]
-    print("CR bytes / libvips bytes at the same PSNR (* extrapolated past libvips' curve):")
+    print("CR bytes / libvips bytes at the same PSNR (* extrapolated past libvips' curve; ~ between "
+          f"libvips Q < {RGB_FROM_QUALITY} (YCbCr 4:2:0) and Q >= {RGB_FROM_QUALITY} (RGB)):")
     print(f"  {'setting':<44} {'level 0':>8} {'mean over levels':>17}")
     for e in image["files"]:
         if e["codec"] != "cr":
             continue
         name = f"{e['family']} {e['label']}"
-        print(f"  {name:<44} {equal_psnr_ratio(e, vips_files, 'level0'):>8} "
-              f"{equal_psnr_ratio(e, vips_files, 'mean'):>17}")
+        print(f"  {name:<44} {equal_psnr_ratio(e, vips_files, level0_psnr):>8} "
+              f"{equal_psnr_ratio(e, vips_files, mean_psnr):>17}")
 
 
 def print_times(image):
@@ -334,13 +355,15 @@ def print_times(image):
 
 
 def print_level_notes(image):
-    for e in image["files"]:
-        short = [k for k, (got, want) in enumerate(zip(e["sizes"], image["levels"])) if got != want]
-        if short:
-            k = short[0]
-            print(f"  {e['family']} {e['label']}: level {k} is {size_text(e['sizes'][k])} where the reference is "
-                  f"{size_text(image['levels'][k])} (odd sizes rounded down): levels compared over the pixels both hold")
-            return
+    """One line per family whose levels differ in size from the reference ones."""
+    for name in FAMILIES:
+        entry = next((e for e in image["files"] if e["family"] == name), None)
+        if entry is None:
+            continue
+        differing = [f"level {k} is {size_text(got)} for {size_text(want)}"
+                     for k, (got, want) in enumerate(zip(entry["sizes"], image["levels"])) if got != want]
+        if differing:
+            print(f"{name} rounds odd sizes down: {', '.join(differing)}; compared over the pixels both hold")
 
 
 def print_image(image):
@@ -367,30 +390,37 @@ STYLE = {
 }
 
 
+def minor_tick_label(x, _position):
+    """Labels 0.2, 0.5, 2 and 5 on the log axis; the other minor ticks stay bare."""
+    return f"{x:g}" if f"{x:.1g}"[0] in "25" and abs(x - float(f"{x:.1g}")) < 1e-9 else ""
+
+
 def plot_panel(ax, image, value):
+
     for name in FAMILIES:
         points = sorted((e["bytes_per_pixel"], value(e)) for e in image["files"] if e["family"] == name)
         if points:
             ax.plot(*zip(*points), label=name, linewidth=1.2, **STYLE[name])
+    for e in image["files"]:
+        if e["codec"] == "vips":
+            ax.annotate(e["setting"].replace(" ", ""), (e["bytes_per_pixel"], value(e)), textcoords="offset points",
+                        xytext=(-4, 6), fontsize=7, color="tab:blue", ha="right")
     default = next((e for e in image["files"] if e["codec"] == "cr" and e["setting"] == ""), None)
     if default:
         ax.annotate("CR today", (default["bytes_per_pixel"], value(default)), textcoords="offset points",
                     xytext=(6, -12), fontsize=8, color="tab:red")
     ax.set_xscale("log")
+    ax.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+    ax.xaxis.set_minor_formatter(matplotlib.ticker.FuncFormatter(minor_tick_label))
     ax.grid(True, which="both", alpha=0.3)
 
 
 def draw_chart(images, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
     fig, axes = plt.subplots(2, len(images), figsize=(5.2 * len(images), 8.5), squeeze=False)
     for column, image in enumerate(images):
         top, bottom = axes[0][column], axes[1][column]
-        plot_panel(top, image, lambda e: e["psnr"][0])
-        plot_panel(bottom, image, lambda e: e["mean_psnr"])
+        plot_panel(top, image, level0_psnr)
+        plot_panel(bottom, image, mean_psnr)
         top.set_title(f"{image['name']} ({size_text(image['levels'][0])})", fontsize=10)
         top.set_ylabel("level-0 PSNR (dB)")
         bottom.set_ylabel(f"mean PSNR over levels 0-{len(image['levels']) - 1} (dB)")

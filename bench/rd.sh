@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Rate and distortion of CR files against the peers a user would publish a large image with: a
-# libvips pyramid TIFF (JPEG tiles of 256, Q 50 to 95) and a GDAL cloud-optimised GeoTIFF (JPEG
+# libvips pyramid TIFF (JPEG tiles of 256, Q 50 to 95 with its other defaults; Q 85 is there because
+# libvips writes RGB tiles without chroma subsampling from Q 90 on, four times the bytes of
+# Q 80, so its curve needs a point short of that jump) and a GDAL cloud-optimised GeoTIFF (JPEG
 # quality 80, tiles of 256, overviews by AVERAGE resampling, the filter the levels are defined by;
 # GDAL's own default is CUBIC). For every file: bytes per level-0 pixel, the PSNR of each level
 # against exact 2 x 2 means of the original (the levels every file holds), their mean, and SSIM of
@@ -16,7 +18,8 @@
 # scripts of bench/ do; bench/rd.py, given the list of files written, reads every level back with
 # the format's own reader and does the numbers, tables and chart (numpy, scikit-image, matplotlib).
 # Environment: BUILD (build folder, default build-bench), WORK (inputs, outputs and results,
-# default /tmp/ppm2r64-rd; a full run needs about 5 GB), RD_SETTINGS.
+# default /tmp/ppm2r64-rd; a full run needs about 5 GB), RD_SETTINGS, VIPS_QUALITIES (default
+# "50 60 70 80 85 90 95").
 # Needs: vips (libvips-tools), gdal_translate (gdal-bin), and Debian's python3-numpy,
 # python3-skimage and python3-matplotlib, which /usr/bin/python3 sees.
 set -euo pipefail
@@ -24,7 +27,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
 work=${WORK:-/tmp/ppm2r64-rd}
 python=/usr/bin/python3
-vips_qualities=(50 60 70 80 90 95)
+read -ra vips_qualities <<<"${VIPS_QUALITIES:-50 60 70 80 85 90 95}"
 
 usage() { echo "usage: bench/rd.sh [--quick] [--chart PNG] [IMAGE.ppm ...]" >&2; exit 2; }
 
@@ -149,3 +152,4 @@ for image in "${images[@]}"; do
 done
 
 "$python" "$root/bench/rd.py" "$manifest" --work "$work" --cr2ppm "$build/cr2ppm" ${chart:+--chart "$chart"}
+echo "bench/rd.sh: $SECONDS s in all"
