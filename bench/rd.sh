@@ -12,8 +12,8 @@
 # Without images: the 8192 and 16384 photo mosaics (as bench/pipeline.sh makes them) and a
 # 12000 x 10000 map made by bench/tools/make_map; --quick: a 4096 mosaic and a 3000 x 2500 map.
 # The CR settings are ppm2r64 options put before -cr, one a line in RD_SETTINGS ("default" is no
-# option: today's file); a setting this ppm2r64 refuses ("invalid command") is skipped with a note,
-# so the options being added to -cr are measured as soon as they land.
+# option: today's file); a setting this ppm2r64 refuses ("invalid command", or "invalid" a value)
+# is skipped with a note, so the options being added to -cr are measured as soon as they land.
 # This script builds the tools, makes the inputs and runs and times the encoders, as the other
 # scripts of bench/ do; bench/rd.py, given the list of files written, reads every level back with
 # the format's own reader and does the numbers, tables and chart (numpy, scikit-image, matplotlib).
@@ -106,7 +106,8 @@ encode_cr() {  # name image r64 setting
   out=$work/out/$name/cr-$(slug "$setting").cr
   rm -f "$out"
   read -r s status < <(timed "$tool" -threads 2 -t "$r64" -crsize 256 "${options[@]}" -cr "$out")
-  if [ "$status" = 1 ] && grep -q 'invalid command' "$errors"; then
+  # ppm2r64 refuses an unknown option with "invalid command" and a bad value with "invalid ...".
+  if [ "$status" = 1 ] && grep -q -e '^invalid ' -e '^too few argu*ments' "$errors"; then
     echo "  skipped \"$setting\": this ppm2r64 refuses it ($(head -n 1 "$errors"))"
     record "$name" "$image" refused "$setting" - 0
     return
