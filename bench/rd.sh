@@ -27,7 +27,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench}
 work=${WORK:-/tmp/ppm2r64-rd}
 python=/usr/bin/python3
-read -ra vips_qualities <<<"${VIPS_QUALITIES:-50 60 70 80 85 90 95}"
+read -ra vips_qualities <<<"${VIPS_QUALITIES:-30 40 50 60 70 80 85 90 95}"
 
 usage() { echo "usage: bench/rd.sh [--quick] [--chart PNG] [IMAGE.ppm ...]" >&2; exit 2; }
 
@@ -46,8 +46,8 @@ done
 default_settings() {
   echo default
   for q in 50 60 70 80 90 95; do echo "-crquality $q"; done
-  for q in 50 60 70 80 90 95; do echo "-crmode efficient -crquality $q"; done
-  for p in 30 34 38 42; do echo "-crpsnr $p"; done
+  for q in 40 50 60 70 80 90 95; do echo "-crmode efficient -crquality $q"; done
+  for p in 30 34 38; do echo "-crmode efficient -crpsnr $p"; done
 }
 mapfile -t settings < <(if [ -n "${RD_SETTINGS:-}" ]; then printf '%s\n' "$RD_SETTINGS"; else default_settings; fi |
   sed 's/^[[:space:]]*//; s/[[:space:]]*$//' | grep -v '^$')
