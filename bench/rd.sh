@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Rate and distortion of CR files against the peers a user would publish a large image with: a
-# libvips pyramid TIFF (JPEG tiles of 256, Q 50 to 95 with its other defaults; Q 85 is there because
+# libvips pyramid TIFF (JPEG tiles of 256, Q 30 to 95 with its other defaults; Q 85 is there because
 # libvips writes RGB tiles without chroma subsampling from Q 90 on, four times the bytes of
 # Q 80, so its curve needs a point short of that jump) and a GDAL cloud-optimised GeoTIFF (JPEG
 # quality 80, tiles of 256, overviews by AVERAGE resampling, the filter the levels are defined by;
@@ -19,7 +19,7 @@
 # the format's own reader and does the numbers, tables and chart (numpy, scikit-image, matplotlib).
 # Environment: BUILD (build folder, default build-bench), WORK (inputs, outputs and results,
 # default /tmp/ppm2r64-rd; a full run needs about 5 GB), RD_SETTINGS, VIPS_QUALITIES (default
-# "50 60 70 80 85 90 95").
+# "30 40 50 60 70 80 85 90 95").
 # Needs: vips (libvips-tools), gdal_translate (gdal-bin), and Debian's python3-numpy,
 # python3-skimage and python3-matplotlib, which /usr/bin/python3 sees.
 set -euo pipefail
