@@ -161,7 +161,7 @@ constexpr TOOL_COMMAND kUsage[] = {
     {"-crsize 64|128|256", "side of the rectangles of the following -cr (256 by default)"},
     {"-crquality N", "JPEG quality of the blocks of the following -cr, 1 to 100 (80 by default)"},
     {"-crmode standard|efficient", "how the following -cr codes its blocks (standard by default)"},
-    {"-crpsnr DB", "every rectangle of the following -cr within DB dB of its source, in the fewest bytes (0: off)"},
+    {"-crpsnr DB", "every rectangle of the following -cr at least DB dB PSNR against its source, in the fewest bytes (0: off)"},
     {"-cr OUT.cr", "packs the target into a CR file"},
     {"-threads N", "worker threads of the following commands"},
 };
