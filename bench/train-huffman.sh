@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Trains the Huffman tables of the efficient coding's level-0 blocks on the bundled photos and a
-# mosaic of them, packed at the qualities whose steps cover every class, and writes them to
+# Trains the Huffman tables of the efficient coding on the bundled photos and a mosaic of them,
+# packed at the qualities whose steps cover every class, and writes them to
 # src/r64/file/cr_huffman_tables.hpp. The symbols counted are those of the blocks' coefficients,
 # whatever tables coded them, so the tables in use do not change the training.
 #   bench/train-huffman.sh     Environment: BUILD (default build-bench), WORK (default /tmp/ppm2r64-train)

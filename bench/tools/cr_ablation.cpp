@@ -78,7 +78,7 @@ std::vector<Variant> variants() {
   with("+ finer coarse levels", [&](EfficientParts& p) { p.level_ratio = all.level_ratio; });
   list.push_back({"efficient (all)", true, all});
   without("efficient - fitted Huffman", [](EfficientParts& p) { p.optimize_coding = p.trained_tables = false; });
-  without("efficient - trained level 0", [](EfficientParts& p) { p.trained_tables = false; });
+  without("efficient - trained tables", [](EfficientParts& p) { p.trained_tables = false; });
   without("efficient - 4:4:4", [](EfficientParts& p) { p.full_chroma = false; });
   without("efficient - flat table", [](EfficientParts& p) { p.flat_table = false; });
   without("efficient - finer coarse", [](EfficientParts& p) { p.level_ratio = 1; });

@@ -1,7 +1,7 @@
-// Trains the Huffman tables of the efficient coding's level-0 blocks: counts the symbols of the
-// level-0 JPEG blocks of CR files packed with fitted tables, by the class of their quantisation
-// step, and prints the tables of each class (the optimal code lengths for those counts, every
-// symbol a block may need present) as the header src/r64/file/cr_huffman_tables.hpp.
+// Trains the Huffman tables of the efficient coding: counts the symbols of the JPEG blocks of CR
+// files packed with it, by the class of their quantisation step, and prints the tables of each
+// class (the optimal code lengths for those counts, every symbol a block may need present) as the
+// header src/r64/file/cr_huffman_tables.hpp.
 //   train_huffman FILE.cr... > src/r64/file/cr_huffman_tables.hpp    (bench/train-huffman.sh)
 #include <algorithm>
 #include <array>
@@ -87,14 +87,12 @@ void count_stream(const std::string& stream, std::vector<ClassCounts>& counts) {
   jpeg_destroy_decompress(&cinfo);
 }
 
-// The level-0 JPEG blocks of a CR file: the entries of level 0 come first in its table.
+// Every JPEG block of a CR file.
 void count_file(const char* path, std::vector<ClassCounts>& counts) {
   std::ifstream in(path, std::ios::binary);
   const std::string cr((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const int width = static_cast<int16_t>(big_endian(cr, 4, 2)), height = static_cast<int16_t>(big_endian(cr, 6, 2));
-  const int side = static_cast<int>(big_endian(cr, 8, 2));
-  const int entries = ((width + side - 1) / side) * ((height + side - 1) / side);
-  for (int i = 0; i < entries; ++i) {
+  const uint32_t entries = big_endian(cr, 12, 4);
+  for (uint32_t i = 0; i < entries && 16 + 12 * static_cast<size_t>(i + 1) <= cr.size(); ++i) {
     const size_t at = 16 + 12 * static_cast<size_t>(i);
     const uint32_t ofs = big_endian(cr, at, 4), size = big_endian(cr, at + 8, 4);
     if (ofs != 0 && cr[at + 4] == 'j' && ofs + static_cast<size_t>(size) <= cr.size()) count_stream(cr.substr(ofs, size), counts);
@@ -176,11 +174,12 @@ int main(int argc, char** argv) {
   std::vector<ClassCounts> counts(cr_internal::kHuffmanClasses);
   for (int i = 1; i < argc; ++i) count_file(argv[i], counts);
   std::printf(
-      "// The Huffman tables of the efficient coding's level-0 blocks, one set for each class of\n"
-      "// quantisation step (1, 2-3, 4-7, ..., 128-255): the optimal codes for the symbols of blocks packed\n"
-      "// with fitted tables from the bundled photos. Made by bench/train-huffman.sh; do not edit.\n"
+      "// The Huffman tables of the efficient coding, one set for each class of quantisation step (1,\n"
+      "// 2-3, 4-7, ..., 128-255): the optimal codes for the symbols of the blocks of the bundled photos\n"
+      "// and a mosaic of them, packed at qualities that give every class. Made by\n"
+      "// bench/train-huffman.sh; do not edit.\n"
       "#pragma once\n\n#include \"cr_internal.hpp\"\n#include \"jpeg.hpp\"\n\nnamespace cr_internal {\n\n"
-      "inline constexpr JPEG_HUFFMAN_SET kLevelZeroHuffman[kHuffmanClasses] = {\n");
+      "inline constexpr JPEG_HUFFMAN_SET kTrainedHuffman[kHuffmanClasses] = {\n");
   for (ClassCounts& c : counts) {
     std::printf("    {{");
     for (int kind = 0; kind < 2; ++kind) make_complete(c.dc[kind], c.ac[kind]);

@@ -106,8 +106,8 @@ struct EfficientParts {
   bool optimize_coding = true;  // Huffman tables fitted to each block
   bool flat_table = true;       // one flat quantisation table rather than the standard ones
   bool jfif = false;            // the JFIF segment
-  bool trained_tables = true;   // level 0 coded with trained Huffman tables, not fitted ones: a
-                                // pass less over its blocks, the most of the work
+  bool trained_tables = true;   // trained Huffman tables rather than fitted ones: a pass less
+                                // over every block
   double level_ratio = 0.65;    // each level's steps, to those of the level below it
 };
 // The efficient coding's trained Huffman tables come in sets for classes of quantisation steps:

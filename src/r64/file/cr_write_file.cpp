@@ -203,9 +203,9 @@ CR_CODING coding = cr_classic_coding();
 // The efficient blocks: colour sampled as finely as brightness, one flat quantisation table (for
 // squared error every frequency is worth the same, and residuals hold their energy in the high
 // ones), no JFIF segment. Coarser levels get finer steps: each predicts every finer one, and its
-// pixels are few. Huffman tables are fitted to each block above level 0; level 0, most of the
-// work, takes the trained tables of its step's class, a pass less over its blocks for a few per
-// cent of bytes. At quality 80 level 0 takes steps of 28, about the error of the classic blocks.
+// pixels are few. The Huffman tables are the trained ones of the step's class: tables fitted to
+// each block take a second pass over it for a few per cent fewer bytes. At quality 80 level 0
+// takes steps of 28, about the error of the classic blocks.
 constexpr unsigned short kEfficientStep = 70;  // of level 0 at quality 50
 cr_internal::EfficientParts efficient_parts;
 
@@ -230,8 +230,8 @@ JPEG_SETTINGS settings_for(int quality, int level, std::array<unsigned short, 64
   s.full_chroma = parts.full_chroma;
   s.optimize_coding = parts.optimize_coding;
   s.jfif = parts.jfif;
-  if (level == 0 && parts.trained_tables && parts.flat_table && parts.full_chroma)
-    s.huffman = &cr_internal::kLevelZeroHuffman[cr_internal::huffman_class(scaled_step(kEfficientStep, s.scale))];
+  if (parts.trained_tables && parts.flat_table && parts.full_chroma)
+    s.huffman = &cr_internal::kTrainedHuffman[cr_internal::huffman_class(scaled_step(kEfficientStep, s.scale))];
   return s;
 }
 
