@@ -1,7 +1,9 @@
 // Builds a small R64 file from the input, its levels as "-l" or "-lh" builds them, packs it into a
-// CR file and reads that back. Level 0 must read back as set, box-filtered levels must be the floor
-// of the mean of their 2 x 2 source pixels, every rectangle must be stored and rebuild, and the
-// coarsest level (plain pixels) must rebuild exactly.
+// CR file with a coding the input chooses (classic, a quality, the efficient blocks, a PSNR target)
+// and reads that back. Level 0 must read back as set, box-filtered levels must be the floor of the
+// mean of their 2 x 2 source pixels, every rectangle must be stored and rebuild, the coarsest level
+// (plain pixels) must rebuild exactly, and a target must be met by every rectangle but those the
+// writer reports.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -28,12 +30,24 @@ struct Choice {
   char type;
   bool fft;  // "-lh" levels instead of the 2 x 2 box filter
   int rect_size;
+  CR_CODING coding;
 };
+
+// The coding the head chooses, its quality and target from bytes the sizes use too.
+CR_CODING coding_of(std::span<const uint8_t> head) {
+  CR_CODING coding = cr_classic_coding();
+  const int kind = head[3] / static_cast<int>(kRectSizes.size()) % 4;  // classic, a quality, efficient, a target
+  if (kind == 0) return coding;
+  coding.quality = 1 + (head[0] * 7 + head[1]) % 100;
+  coding.efficient = kind >= 2 && (head[2] & 0x40) == 0;
+  if (kind == 3) coding.target_psnr = 20 + head[1] % 41;
+  return coding;
+}
 
 Choice choose(std::span<const uint8_t> head) {
   return Choice{kSmallestSide + head[0] % (kLargestSide - kSmallestSide + 1),
                 kSmallestSide + head[1] % (kLargestSide - kSmallestSide + 1), kTypes[head[2] % kTypes.size()],
-                (head[2] & 0x80) != 0, kRectSizes[head[3] % kRectSizes.size()]};
+                (head[2] & 0x80) != 0, kRectSizes[head[3] % kRectSizes.size()], coding_of(head)};
 }
 
 int channels(char type) { return type == 'P' ? 3 : 1; }
@@ -162,7 +176,8 @@ void check_cr(const MemFile& file, const Choice& choice, R64_FILE* r64) {
         unsigned int index = static_cast<unsigned int>(cr->level_entry[k] + (y / side) * columns + x / side);
         FUZZ_CHECK(cr_read_tbl(&entry, cr, index, 1) == 0);
         FUZZ_CHECK(entry.ofs != 0 && entry.size != 0);
-        FUZZ_CHECK(entry.type == (w < kMinJpegSide || h < kMinJpegSide ? 'n' : 'j'));
+        const bool plain_allowed = choice.coding.target_psnr > 0;  // beyond what JPEG reaches
+        FUZZ_CHECK(entry.type == (w < kMinJpegSide || h < kMinJpegSide ? 'n' : 'j') || (plain_allowed && entry.type == 'n'));
 
         std::vector<uint8_t> rgb(3 * static_cast<size_t>(w) * h);
         FUZZ_CHECK(cr_rebuild_region(rgb.data(), rb, x, y, w, h, k) == 0);
@@ -175,6 +190,9 @@ void check_cr(const MemFile& file, const Choice& choice, R64_FILE* r64) {
     CR_QUALITY quality;
     FUZZ_CHECK(cr_rebuild_quality(&quality, rb, r64, k) == 0);
     if (k == levels - 1) FUZZ_CHECK(std::isinf(quality.psnr));
+    const CR_TARGET_REPORT report = cr_target_report();
+    if (choice.coding.target_psnr > 0 && report.missed == 0) FUZZ_CHECK(quality.worst_psnr >= choice.coding.target_psnr);
+    if (choice.coding.target_psnr > 0) FUZZ_CHECK(quality.worst_psnr >= report.worst_psnr);
   }
   cr_rebuild_close(rb);
   FUZZ_CHECK(cr_close_file(cr) == 0);
@@ -198,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Packed from a read-only handle, as "-cr" does.
   R64_FILE* r64 = r64_open_file(r64_file.path(), O_RDONLY, 0644, 'P', 0, 0);
   FUZZ_CHECK(r64 != nullptr);
-  FUZZ_CHECK(cr_write_file(cr_file.path(), 0644, choice.rect_size, r64) == 0);
+  FUZZ_CHECK(cr_write_file_with(cr_file.path(), 0644, choice.rect_size, r64, &choice.coding) == 0);
   check_cr(cr_file, choice, r64);
   FUZZ_CHECK(r64_close_file(r64) == 0);
   return 0;

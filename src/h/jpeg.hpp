@@ -28,6 +28,40 @@ typedef struct callback_info {
 typedef int (*LoadJPGHeaderCallback)(LoadJPGInfo* info, void* data);
 typedef void* (*LoadJPGReadCallback)(int line_number, void* data);
 
+// A Huffman table as a JPEG stream carries it.
+typedef struct jpeg_huffman_table {
+  unsigned char bits[17];     // bits[k]: the number of codes of k bits (bits[0] unused)
+  unsigned char values[256];  // the symbols, those of the shortest codes first
+} JPEG_HUFFMAN_TABLE;
+
+// The Huffman tables of a stream: of brightness [0] and of colour [1].
+typedef struct jpeg_huffman_set {
+  JPEG_HUFFMAN_TABLE dc[2];
+  JPEG_HUFFMAN_TABLE ac[2];
+} JPEG_HUFFMAN_SET;
+
+// How a stream is coded. Every choice keeps it a baseline JPEG with Huffman coding that any
+// decoder reads.
+typedef struct jpeg_settings {
+  int scale;                    // percent of the tables' steps (libjpeg's quality 50 is 100, 80 is 40)
+  int full_chroma;              // 1: colour sampled as finely as brightness (4:4:4); 0: halved both ways (4:2:0)
+  int optimize_coding;          // 1: Huffman tables fitted to this image (one more pass over it)
+  int jfif;                     // 1: with a JFIF segment (18 bytes that no decoder needs)
+  const unsigned short* table;  // null: the standard tables; else 64 steps (natural order) for
+                                // every component, one table in the stream
+  const JPEG_HUFFMAN_SET* huffman;  // null: the standard tables (or fitted ones); else these
+} JPEG_SETTINGS;
+
+// The percent of the tables' steps libjpeg takes for a quality of 1..100.
+int jpeg_quality_percent(int quality);
+
+// What jpeg_compress does: quality as given, 4:2:0, standard Huffman and quantisation tables, JFIF.
+JPEG_SETTINGS jpeg_default_settings(int quality);
+
+// Compresses as jpeg_compress does, coded as `settings` says.
+unsigned char* jpeg_compress_with(int* ret_jpeg_length, const unsigned char* rgb_32bit_data, int image_width,
+                                  int image_height, const JPEG_SETTINGS* settings);
+
 // Compresses image_width x image_height 4-byte pixels (fourth byte ignored) into a malloc'd JPEG
 // stream; *ret_jpeg_length is its exact length, ending with the end-of-image marker FF D9.
 // Null (length 0) on a bad size, a library error or no memory.

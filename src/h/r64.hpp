@@ -48,6 +48,27 @@ unsigned char cr_cal(int cc, signed char cal);
 int cr_inv_cal(int cc, signed char cal);
 int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64);
 
+// How the CR writer codes its blocks. Whatever the choice, every block is a baseline JPEG stream
+// (or a plain block) that the reconstruction rule rebuilds, so every reader reads the file.
+typedef struct cr_coding {
+  int quality;         // 1..100; kJpegQuality with the classic coding writes the classic blocks
+  int efficient;       // 1: blocks coded for fewer bytes at the same error (see cr_write_file_with)
+  double target_psnr;  // > 0: each rectangle gets the fewest bytes that rebuild it within this PSNR
+} CR_CODING;
+
+// What a target asked of the last cr_write_file_with got: the rectangles whose blocks could not
+// reach it (not even plain blocks), and the lowest PSNR of any rectangle against its source.
+typedef struct cr_target_report {
+  int missed;
+  double worst_psnr;
+} CR_TARGET_REPORT;
+CR_TARGET_REPORT cr_target_report();
+
+// The coding of cr_write_file: kJpegQuality, classic blocks.
+CR_CODING cr_classic_coding();
+// cr_write_file with the blocks coded as `coding` says.
+int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* r64, const CR_CODING* coding);
+
 // Reading CR files: `count` table entries from entry `first` on, in host order; and the entry and
 // a malloc'd copy of the block of the rectangle that holds pixel (width, height) of `level`,
 // through the handle's cache of recently read blocks.

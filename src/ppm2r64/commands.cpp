@@ -12,6 +12,7 @@
 #include "tool_info.hpp"
 
 int rect_size = 256;
+CR_CODING cr_coding = cr_classic_coding();
 PPM_INFO ppm{};
 
 namespace {
@@ -27,6 +28,13 @@ constexpr long kMaxThreads = 1024;
 [[noreturn]] void fail_on(const char* format, const char* output, const char* input) {
   std::fflush(stdout);
   std::fprintf(stderr, format, output, input);
+  std::exit(1);
+}
+
+// A message quoting one argument.
+[[noreturn]] void fail_quoting(const char* format, const char* arg) {
+  std::fflush(stdout);
+  std::fprintf(stderr, format, arg);
   std::exit(1);
 }
 
@@ -90,13 +98,48 @@ int run_rect_size(int remaining, char** args) {
   return 1;
 }
 
+// A whole decimal number of `low`..`high`; false for anything else.
+bool whole_number(const char* arg, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtol(arg, &end, 10);
+  return errno == 0 && end != arg && *end == '\0' && *value >= low && *value <= high;
+}
+
+int run_cr_quality(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -crquality\n");
+  long quality;
+  if (!whole_number(args[0], 1, 100, &quality)) fail_quoting("invalid quality \"%s\" (1 to 100)\n", args[0]);
+  cr_coding.quality = static_cast<int>(quality);
+  return 1;
+}
+
+int run_cr_mode(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -crmode\n");
+  std::string_view mode = args[0];
+  if (mode != "standard" && mode != "efficient") fail_quoting("invalid mode \"%s\" (standard or efficient)\n", args[0]);
+  cr_coding.efficient = mode == "efficient";
+  return 1;
+}
+
+// A target of 0 turns the target off; others lie where JPEG blocks can reach them.
+int run_cr_psnr(int remaining, char** args) {
+  if (remaining < 1) fail("too few argments for -crpsnr\n");
+  char* end = nullptr;
+  errno = 0;
+  double target = std::strtod(args[0], &end);
+  bool valid = errno == 0 && end != args[0] && *end == '\0' &&
+               (target == 0 || (target >= kMinTargetPsnr && target <= kMaxTargetPsnr));
+  if (!valid) fail_quoting("invalid PSNR \"%s\" (0, or 20 to 60 dB)\n", args[0]);
+  cr_coding.target_psnr = target;
+  return 1;
+}
+
 // A count of worker threads: a whole decimal number, at least 1.
 int run_threads(int remaining, char** args) {
   if (remaining < 1) fail("too few argments for -threads\n");
-  char* end = nullptr;
-  errno = 0;
-  long threads = std::strtol(args[0], &end, 10);
-  if (errno != 0 || end == args[0] || *end != '\0' || threads < 1 || threads > kMaxThreads) fail("invalid threads\n");
+  long threads;
+  if (!whole_number(args[0], 1, kMaxThreads, &threads)) fail("invalid threads\n");
   set_parallel_threads(static_cast<int>(threads));
   return 1;
 }
@@ -116,6 +159,9 @@ constexpr TOOL_COMMAND kUsage[] = {
     {"-lh [N]", "the same with the windowed-FFT reduction"},
     {"-t FILE.r64", "makes FILE.r64 the target"},
     {"-crsize 64|128|256", "side of the rectangles of the following -cr (256 by default)"},
+    {"-crquality N", "JPEG quality of the blocks of the following -cr, 1 to 100 (80 by default)"},
+    {"-crmode standard|efficient", "how the following -cr codes its blocks (standard by default)"},
+    {"-crpsnr DB", "every rectangle of the following -cr at least DB dB PSNR against its source, in the fewest bytes (0: off)"},
     {"-cr OUT.cr", "packs the target into a CR file"},
     {"-threads N", "worker threads of the following commands"},
 };
@@ -123,6 +169,7 @@ constexpr TOOL_COMMAND kUsage[] = {
 constexpr Command kCommands[] = {
     {"-ppmtype", run_ppmtype}, {"-pr", run_convert},     {"-ir", run_image},       {"-l", run_levels},
     {"-lh", run_levels_hifi},  {"-t", run_target},       {"-crsize", run_rect_size}, {"-cr", run_pack},
+    {"-crquality", run_cr_quality}, {"-crmode", run_cr_mode}, {"-crpsnr", run_cr_psnr},
     {"-threads", run_threads},
 };
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ppm_types.hpp"
-#include "r64_types.hpp"
+#include "r64.hpp"
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -12,6 +12,11 @@
 
 extern const char* target;  // the current target R64 file's name (set by "-t", "-pr" and "-ir")
 extern int rect_size;       // side of CR rectangles (set by "-crsize"), 256 by default
+extern CR_CODING cr_coding;  // how "-cr" codes its blocks (set by "-crquality", "-crmode", "-crpsnr")
+// The targets "-crpsnr" takes: below, JPEG blocks of the lowest quality reach them anyway; above,
+// only plain blocks come near.
+inline constexpr double kMinTargetPsnr = 20;
+inline constexpr double kMaxTargetPsnr = 60;
 extern PPM_INFO ppm;        // the PPM handle every PPM action re-uses
 
 // "-t": a target named, no file of it had yet.

@@ -27,6 +27,17 @@ void check_levels_present(R64_FILE* f, const char* from) {
   std::exit(1);
 }
 
+// What the target asked of every rectangle got.
+void report_target() {
+  CR_TARGET_REPORT report = cr_target_report();
+  if (report.missed == 0) {
+    std::printf("every rectangle reaches %g dB against its source (the worst: %.2f dB)\n", cr_coding.target_psnr, report.worst_psnr);
+    return;
+  }
+  std::printf("%i rectangles could not reach %g dB even stored plain (the worst: %.2f dB)\n", report.missed,
+              cr_coding.target_psnr, report.worst_psnr);
+}
+
 }  // namespace
 
 void r642cr(const char* from, const char* to) {
@@ -38,7 +49,8 @@ void r642cr(const char* from, const char* to) {
   ReplacingFile out;
   if (!open_output(out, from, to, f->fd)) exit_r64_error(step_on("create", to), from);
   const std::string packing = step_on("pack", from) + " into \"" + to + "\"";
-  if (cr_write_file(out.path(), 0644, rect_size, f) < 0) exit_r64_error(packing, from);
+  if (cr_write_file_with(out.path(), 0644, rect_size, f, &cr_coding) < 0) exit_r64_error(packing, from);
+  if (cr_coding.target_psnr > 0) report_target();
   if (r64_close_file(f) < 0) exit_r64_error(step_on("read", from), from);
   if (!out.commit()) {
     r64_error = kR64System;

@@ -31,6 +31,17 @@ TEST(CommandLine, RefusedArgumentsPrintTheirMessageAndExitWithOne) {
       {{"-crsize", "big"}, "invalid rectsize\n"},
       {{"-crsize", "7", "-pr", "a.ppm", "a.r64"}, "invalid rectsize\n"},
       {{"-cr", "x.cr"}, "target is required\n"},
+      {{"-crquality"}, "too few argments for -crquality\n"},
+      {{"-crquality", "0"}, "invalid quality \"0\" (1 to 100)\n"},
+      {{"-crquality", "101"}, "invalid quality \"101\" (1 to 100)\n"},
+      {{"-crquality", "8O"}, "invalid quality \"8O\" (1 to 100)\n"},
+      {{"-crmode", "small"}, "invalid mode \"small\" (standard or efficient)\n"},
+      {{"-crmode"}, "too few argments for -crmode\n"},
+      {{"-crpsnr", "19.9"}, "invalid PSNR \"19.9\" (0, or 20 to 60 dB)\n"},
+      {{"-crpsnr", "61"}, "invalid PSNR \"61\" (0, or 20 to 60 dB)\n"},
+      {{"-crpsnr", "high"}, "invalid PSNR \"high\" (0, or 20 to 60 dB)\n"},
+      {{"-crpsnr", "-35"}, "invalid PSNR \"-35\" (0, or 20 to 60 dB)\n"},
+      {{"-crquality", "90", "-crmode", "efficient", "-crpsnr", "0", "-crpsnr", "40"}, ""},
   };
   for (const auto& [args, message] : cases) {
     RunResult result = run_tool(args);

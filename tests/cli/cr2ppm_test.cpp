@@ -13,9 +13,13 @@ namespace {
 
 using Cr2ppm = cr_test::CrTest;
 
-// Packs a photo with the given rectangle size into p.r64 and p.cr of the scratch folder.
-void pack_photo(const std::string& photo, int rect) {
-  RunResult job = run_tool({"-pr", photo, "p.r64", "-l", "-crsize", std::to_string(rect), "-cr", "p.cr"});
+// Packs a photo with the given rectangle size, and the coding options given, into p.r64 and p.cr
+// of the scratch folder.
+void pack_photo(const std::string& photo, int rect, const std::vector<std::string>& coding = {}) {
+  std::vector<std::string> args = {"-pr", photo, "p.r64", "-l", "-crsize", std::to_string(rect)};
+  args.insert(args.end(), coding.begin(), coding.end());
+  args.insert(args.end(), {"-cr", "p.cr"});
+  RunResult job = run_tool(args);
   ASSERT_EQ(std::pair(job.status, job.err), std::pair(0, std::string()));
   EXPECT_NE(job.out.find("\nmake compressed rectangle (CR)\n"), std::string::npos);
   EXPECT_EQ(cr_test::be(read_file(scratch_path("p.cr")), 8, 2), static_cast<uint32_t>(rect)) << "the rectangle size";
@@ -24,8 +28,10 @@ void pack_photo(const std::string& photo, int rect) {
 // The pixels of a P6 image with maximum 255 (empty if the header is not "P6\n<w> <h>\n255\n").
 Image read_p6(const std::string& path) {
   const std::string bytes = read_file(path);
-  int w = 0, h = 0, header = 0;
-  if (std::sscanf(bytes.c_str(), "P6\n%d %d\n255\n%n", &w, &h, &header) != 2 || header == 0) return Image(0, 0);
+  // One whitespace byte ends the header: a whitespace in a scanf format would swallow pixels too.
+  int w = 0, h = 0, max = 0, header = 0;
+  if (std::sscanf(bytes.c_str(), "P6\n%d %d\n%d%n", &w, &h, &max, &header) != 3 || max != 255) return Image(0, 0);
+  ++header;
   Image image(w, h);  // pixels that are too few or too many make the image unlike any other
   image.rgb.assign(bytes.begin() + header, bytes.end());
   return image;
@@ -38,12 +44,12 @@ double psnr(const Image& a, const Image& b) {
 }
 
 // What the reconstruction rule gives for every level of p.cr, rebuilt independently of the tool.
-std::vector<Image> rebuilt_by_rule() {
+std::vector<Image> rebuilt_by_rule(const cr_test::BlockRules& rules = {}) {
   R64_FILE* f = r64_open_file(scratch_path("p.r64").c_str(), O_RDONLY, 0644, 'P', 0, 0);
   const std::vector<Image> source = read_levels(f);
   r64_close_file(f);
   std::vector<Image> out;
-  cr_test::rebuild_and_check(read_file(scratch_path("p.cr")), source, out);
+  cr_test::rebuild_and_check(read_file(scratch_path("p.cr")), source, out, rules);
   out.push_back(source[0]);  // the original level 0 last
   return out;
 }
@@ -67,6 +73,21 @@ TEST_F(Cr2ppm, PhotosComeBackAsTheRuleRebuildsThem) {
         EXPECT_EQ(read_file(scratch_path("t.ppm")), read_file(scratch_path("back.ppm"))) << threads << " threads";
       }
     }
+}
+
+// Files of the other codings come back as the rule rebuilds them too.
+TEST_F(Cr2ppm, EveryCodingComesBackAsTheRuleRebuildsIt) {
+  const std::vector<std::vector<std::string>> codings = {
+      {"-crmode", "efficient"}, {"-crmode", "efficient", "-crquality", "97"}, {"-crquality", "15"},
+      {"-crmode", "efficient", "-crpsnr", "40"}};
+  for (const auto& coding : codings) {
+    SCOPED_TRACE(coding.back());
+    pack_photo(sample_path("hubble.ppm"), 128, coding);
+    ASSERT_EQ(run_cr2ppm({"-x", "p.cr", "0", "back.ppm", "-x", "p.cr", "1", "l1.ppm"}).status, 0);
+    const std::vector<Image> rule = rebuilt_by_rule(cr_test::BlockRules{false, coding.back() == "40"});
+    EXPECT_TRUE(read_p6(scratch_path("back.ppm")).rgb == rule[0].rgb);
+    EXPECT_TRUE(read_p6(scratch_path("l1.ppm")).rgb == rule[1].rgb);
+  }
 }
 
 TEST_F(Cr2ppm, RegionsAreClippedToTheLevel) {

@@ -3,6 +3,7 @@
 // it jumps back to the call that started the work, which then fails instead of ending the process.
 #include "jpeg.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <csetjmp>
@@ -95,9 +96,39 @@ struct Compression {
   unsigned char* stream;  // the output block, kept current by the destination manager
 };
 
+void set_huffman_table(jpeg_compress_struct& cinfo, JHUFF_TBL** slot, const JPEG_HUFFMAN_TABLE& table) {
+  if (*slot == nullptr) *slot = jpeg_alloc_huff_table(reinterpret_cast<j_common_ptr>(&cinfo));
+  std::memcpy((*slot)->bits, table.bits, sizeof table.bits);
+  std::memcpy((*slot)->huffval, table.values, sizeof table.values);
+  (*slot)->sent_table = FALSE;
+}
+
+// Sets what jpeg_set_defaults left to the settings: tables, sampling, Huffman coding, JFIF.
+void apply(jpeg_compress_struct& cinfo, const JPEG_SETTINGS& s) {
+  if (s.table == nullptr) {
+    jpeg_set_linear_quality(&cinfo, s.scale, TRUE);
+  } else {
+    std::array<unsigned int, DCTSIZE2> steps;
+    std::copy(s.table, s.table + DCTSIZE2, steps.begin());
+    jpeg_add_quant_table(&cinfo, 0, steps.data(), s.scale, TRUE);
+    for (int c = 0; c < cinfo.num_components; ++c) cinfo.comp_info[c].quant_tbl_no = 0;
+  }
+  if (s.full_chroma)
+    for (int c = 0; c < cinfo.num_components; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
+  cinfo.optimize_coding = s.optimize_coding ? TRUE : FALSE;
+  cinfo.write_JFIF_header = s.jfif ? TRUE : FALSE;
+  if (s.huffman != nullptr) {
+    for (int kind = 0; kind < 2; ++kind) {
+      set_huffman_table(cinfo, &cinfo.dc_huff_tbl_ptrs[kind], s.huffman->dc[kind]);
+      set_huffman_table(cinfo, &cinfo.ac_huff_tbl_ptrs[kind], s.huffman->ac[kind]);
+    }
+    cinfo.optimize_coding = FALSE;
+  }
+}
+
 // Feeds the rows to the library one at a time; false if the library gave up. The fourth byte of
 // each pixel is skipped by the library itself (JCS_EXT_RGBX), so rows go in without repacking.
-bool compress_rows(Compression& job, const unsigned char* pixels, int width, int height, int quality) {
+bool compress_rows(Compression& job, const unsigned char* pixels, int width, int height, const JPEG_SETTINGS& settings) {
   if (setjmp(job.err.resume)) return false;
   jpeg_compress_struct& cinfo = job.cinfo;
   jpeg_create_compress(&cinfo);
@@ -107,7 +138,7 @@ bool compress_rows(Compression& job, const unsigned char* pixels, int width, int
   cinfo.input_components = kPixelBytes;
   cinfo.in_color_space = JCS_EXT_RGBX;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
+  apply(cinfo, settings);
   jpeg_start_compress(&cinfo, TRUE);
   const std::size_t stride = std::size_t{cinfo.image_width} * kPixelBytes;
   while (cinfo.next_scanline < cinfo.image_height) {
@@ -261,15 +292,28 @@ void jpeg_memory_src(j_decompress_ptr cinfo, const void* stream, int stream_size
 
 // ---- Public calls --------------------------------------------------------------------------------
 
+int jpeg_quality_percent(int quality) { return jpeg_quality_scaling(quality); }
+
+JPEG_SETTINGS jpeg_default_settings(int quality) {
+  return JPEG_SETTINGS{jpeg_quality_percent(quality), 0, 0, 1, nullptr, nullptr};
+}
+
 unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bit_data, int image_width,
                              int image_height, int quality) {
+  const JPEG_SETTINGS settings = jpeg_default_settings(quality);
+  return jpeg_compress_with(ret_jpeg_length, rgb_32bit_data, image_width, image_height, &settings);
+}
+
+unsigned char* jpeg_compress_with(int* ret_jpeg_length, const unsigned char* rgb_32bit_data, int image_width,
+                                  int image_height, const JPEG_SETTINGS* settings) {
   if (ret_jpeg_length != nullptr) *ret_jpeg_length = 0;
-  if (ret_jpeg_length == nullptr || rgb_32bit_data == nullptr || image_width <= 0 || image_height <= 0) {
+  if (ret_jpeg_length == nullptr || rgb_32bit_data == nullptr || settings == nullptr || image_width <= 0 ||
+      image_height <= 0) {
     return nullptr;
   }
   Compression job{};
   job.cinfo.err = install_error_manager(job.err);
-  const bool compressed = compress_rows(job, rgb_32bit_data, image_width, image_height, quality);
+  const bool compressed = compress_rows(job, rgb_32bit_data, image_width, image_height, *settings);
   const int length = compressed ? get_jpeg_compressed_size(&job.cinfo) : 0;
   jpeg_destroy_compress(&job.cinfo);
   if (!compressed) {

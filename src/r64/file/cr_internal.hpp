@@ -80,6 +80,14 @@ void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* deco
 // stream the bound of block_bytes_limit's comment; 0 for a kind of block that does not exist.
 uint64_t block_bytes_limit(char type, int w, int h);
 
+// The PSNR of the rebuilt pixels of a rectangle against its source pixels (both 4 bytes a pixel,
+// fourth bytes 0), over its three channels; infinite when they are equal.
+double rect_psnr(const CR_BUFFER& rebuilt, const unsigned char* source);
+// The PSNR of `squared_error` summed over `samples` samples.
+double psnr_of(double squared_error, double samples);
+// The squared error of the rebuilt pixels of a rectangle against its source pixels.
+uint64_t squared_error(const CR_BUFFER& rebuilt, const unsigned char* source);
+
 // Decodes a stored block into the samples of a w x h rectangle (4 bytes a pixel, the fourth
 // meaning nothing: rebuild sets it to 0); false
 // when the block is of an unknown kind, of another size, cut short or corrupt. Nothing is
@@ -90,6 +98,29 @@ bool decode_stored_block(const CR_MEM_TBL& block, int w, int h, unsigned char* s
 // of the existing levels and, at its end, the never used entries of the level the walk stopped at;
 // -1 on failure.
 int64_t table_layout_entries(CR_FILE* f);
+
+// The parts of the efficient coding, each of which a benchmark may leave out to measure what it
+// buys. The defaults are what cr_write_file_with's efficient coding uses.
+struct EfficientParts {
+  bool full_chroma = true;      // 4:4:4 rather than 4:2:0
+  bool optimize_coding = true;  // Huffman tables fitted to each block
+  bool flat_table = true;       // one flat quantisation table rather than the standard ones
+  bool jfif = false;            // the JFIF segment
+  bool trained_tables = true;   // trained Huffman tables rather than fitted ones: a pass less
+                                // over every block
+  double level_ratio = 0.65;    // each level's steps, to those of the level below it
+};
+// The efficient coding's trained Huffman tables come in sets for classes of quantisation steps:
+// 1, 2-3, 4-7, ..., 128-255.
+inline constexpr int kHuffmanClasses = 8;
+constexpr int huffman_class(int step) {
+  int k = 0;
+  while (k + 1 < kHuffmanClasses && step >= 2 << k) ++k;
+  return k;
+}
+
+// Sets the parts of the efficient coding of the following writes (benchmarks only).
+void set_efficient_parts(const EfficientParts& parts);
 
 // Writes the rectangle at (w_ofs, h_ofs) of `level` and, above level 0, its whole subtree.
 int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level);

@@ -174,21 +174,6 @@ void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFE
   }
 }
 
-double psnr_of(double squared_error, double samples) {
-  if (squared_error == 0) return std::numeric_limits<double>::infinity();
-  return 10 * std::log10(255.0 * 255.0 * samples / squared_error);
-}
-
-uint64_t squared_error(const CR_BUFFER& a, const unsigned char* b) {
-  uint64_t sum = 0;
-  size_t bytes = 4 * static_cast<size_t>(a.w_len) * a.h_len;
-  for (size_t i = 0; i < bytes; ++i) {
-    int d = a.buf[i] - b[i];
-    sum += static_cast<uint64_t>(d * d);  // the fourth bytes are 0 on both sides
-  }
-  return sum;
-}
-
 }  // namespace
 
 CR_REBUILDER* cr_rebuild_open(CR_FILE* f) {
@@ -245,13 +230,13 @@ int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level
       CR_BUFFER rect = rebuilt(*rb, column, row, level);
       CR_BUFFER original{rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len, source.data()};
       if (cr_internal::read_r64_rect(original, r64, level) < 0) return failure(*rb, rect, level, 0);
-      uint64_t error = squared_error(rect, source.data());
+      uint64_t error = cr_internal::squared_error(rect, source.data());
       total += error;
-      double psnr = psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
+      double psnr = cr_internal::psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
       if (psnr < q->worst_psnr) *q = CR_QUALITY{0, psnr, rect.w_ofs, rect.h_ofs};
     }
   }
-  q->psnr = psnr_of(static_cast<double>(total), 3.0 * f->level_w[level] * f->level_h[level]);
+  q->psnr = cr_internal::psnr_of(static_cast<double>(total), 3.0 * f->level_w[level] * f->level_h[level]);
   r64_error = kR64Ok;
   return 0;
 }

@@ -8,7 +8,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "cr_internal.hpp"
 
@@ -126,6 +128,29 @@ void rebuild(CR_BUFFER& rect, const CR_BUFFER* parent, const unsigned char* deco
         for (int k = x; k < x + 4; ++k) rebuild_pixel(out + 4 * k, up + 4 * (k / 2), in + 4 * k);
     for (; x < rect.w_len; ++x) rebuild_pixel(out + 4 * x, up + 4 * (x / 2), in + 4 * x);
   }
+}
+
+}  // namespace cr_internal
+
+namespace cr_internal {
+
+double psnr_of(double squared_error, double samples) {
+  if (squared_error == 0) return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 * samples / squared_error);
+}
+
+uint64_t squared_error(const CR_BUFFER& rebuilt, const unsigned char* source) {
+  uint64_t sum = 0;
+  size_t bytes = 4 * pixel_count(rebuilt);
+  for (size_t i = 0; i < bytes; ++i) {
+    int d = rebuilt.buf[i] - source[i];
+    sum += static_cast<uint64_t>(d * d);  // the fourth bytes are 0 on both sides
+  }
+  return sum;
+}
+
+double rect_psnr(const CR_BUFFER& rebuilt, const unsigned char* source) {
+  return psnr_of(static_cast<double>(squared_error(rebuilt, source)), 3.0 * static_cast<double>(pixel_count(rebuilt)));
 }
 
 }  // namespace cr_internal
