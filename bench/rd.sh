@@ -12,8 +12,8 @@
 # Without images: the 8192 and 16384 photo mosaics (as bench/pipeline.sh makes them) and a
 # 12000 x 10000 map made by bench/tools/make_map; --quick: a 4096 mosaic and a 3000 x 2500 map.
 # The CR settings are ppm2r64 options put before -cr, one a line in RD_SETTINGS ("default" is no
-# option: today's file); a setting this ppm2r64 refuses ("invalid command", or "invalid" a value)
-# is skipped with a note, so the options being added to -cr are measured as soon as they land.
+# option: the classic file); a setting this ppm2r64 refuses ("invalid command", or "invalid" a
+# value) is skipped with a note, so that an older build can still be measured.
 # This script builds the tools, makes the inputs and runs and times the encoders, as the other
 # scripts of bench/ do; bench/rd.py, given the list of files written, reads every level back with
 # the format's own reader and does the numbers, tables and chart (numpy, scikit-image, matplotlib).
