@@ -1,10 +1,12 @@
-// Every system call the tool makes on its files, failed one at a time through the preloaded
-// fault_shim: a run whose call fails must stop with status 1 and a message, or finish with files
-// byte-identical to those of a clean run. Never status 0 with a wrong or missing file, never a crash.
+// Every system call the tools make on their files, failed one at a time through the preloaded
+// fault_shim: a run whose call fails must stop with status 1 and a message, leaving an older file
+// of its output's name as it was and no temporary file, or finish with files byte-identical to
+// those of a clean run. Never status 0 with a wrong or missing file, never a crash.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -22,34 +24,32 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kKinds = {"read", "write", "lseek", "close", "pread", "pwrite", "fsync"};
+const std::string kOlder = "an older file of this name\n";
 
 struct Job {
   std::vector<std::string> args;
-  std::vector<std::string> watched;  // the files whose calls fail in turn
-  std::vector<std::string> outputs;  // compared with the clean run's after a run that succeeds
-  std::function<void()> prepare;     // puts the inputs back before every run
-  long most_positions = 200;         // per kind; beyond, the first and last fifth and a spread between
+  std::vector<std::string> watched = {};   // the files whose calls fail in turn
+  std::vector<std::string> outputs = {};   // compared with the clean run's after a run that succeeds
+  std::vector<std::string> replaced = {};  // outputs written beside their name: an older file is
+                                           // there before every run, and a failed run leaves it
+  std::function<void()> prepare = [] {};   // puts the inputs back before every run
+  long most_positions = 200;  // per kind; beyond, the first and last fifth and a spread between
+  const char* binary = PPM2R64_BINARY;
 };
 
-// A run of the tool with the shim preloaded and `settings` for it in its environment.
-RunOptions with_shim(std::vector<std::string> settings) {
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  RunOptions options;
-  options.env = std::move(settings);
-  options.env.push_back("LD_PRELOAD=" FAULT_SHIM);
-  // a sanitized tool wants its runtime first; the shim comes before it
-  options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
-  return options;
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 // Runs the job with call `nth` of `kind` on `watched` failing; the counts of calls land in "counts".
-// A watched file that does not exist before the run is a new output, made unnamed at first.
+// A watched output is followed from its making as an unnamed file.
 RunResult run_failing(const Job& job, const std::string& watched, const std::string& kind, long nth) {
   job.prepare();
-  RunOptions options = with_shim({"FAULT_PATH=" + watched, "FAULT_CALL=" + kind, "FAULT_NTH=" + std::to_string(nth),
-                                  "FAULT_COUNT_FILE=" + scratch_path("counts")});
-  if (!fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
-  return run_tool(job.args, options);
+  for (const std::string& output : job.replaced) write_file(scratch_path(output), kOlder);
+  RunOptions options = with_fault_shim({"FAULT_PATH=" + watched, "FAULT_CALL=" + kind, "FAULT_NTH=" + std::to_string(nth),
+                                        "FAULT_COUNT_FILE=" + scratch_path("counts")});
+  if (contains(job.replaced, watched) || !fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
+  return run_binary(job.binary, job.args, options);
 }
 
 std::vector<long> positions(long count, long most) {
@@ -58,6 +58,20 @@ std::vector<long> positions(long count, long most) {
   for (long n = 1; n <= count; ++n)
     if (count <= most || n <= ends || n > count - ends || n % step == 0) chosen.push_back(n);
   return chosen;
+}
+
+// What is wrong with the files after a run: a run that succeeded must leave the clean run's
+// outputs, one that failed the older files it would have replaced, and neither a temporary file.
+std::string wrong_files(const Job& job, const RunResult& result, const std::vector<std::string>& clean) {
+  std::string wrong;
+  for (size_t i = 0; result.status == 0 && i < job.outputs.size(); ++i)
+    if (!fs::exists(scratch_path(job.outputs[i])) || read_file(scratch_path(job.outputs[i])) != clean[i])
+      wrong += "exit 0 with " + job.outputs[i] + " missing or unlike the clean run's; ";
+  for (const std::string& output : job.replaced)
+    if (result.status != 0 && read_file(scratch_path(output)) != kOlder)
+      wrong += "exit " + std::to_string(result.status) + " with the older " + output + " replaced; ";
+  if (leftover_temporaries() != 0) wrong += "a temporary file left behind; ";
+  return wrong;
 }
 
 // Counts the calls on each followed file in a clean run, then fails each of them in turn.
@@ -75,15 +89,14 @@ void sweep(const Job& job) {
     for (std::string kind; counts >> kind;) {
       long count = 0;
       counts >> count;
+      if (!contains(kKinds, kind)) continue;
       calls += count * (kind != "lseek" && kind != "close" && kind != "fsync");
       for (long n : positions(count, job.most_positions)) {
         RunResult result = run_failing(job, watched, kind, n);
         refused += result.status == 1;
-        std::string wrong = result.status == 1 ? (result.err.empty() ? "exit 1 with nothing on standard error" : "")
+        std::string wrong = result.status == 1 ? (result.err.empty() ? "exit 1 with nothing on standard error; " : "")
                             : result.status != 0 ? "exit " + std::to_string(result.status) + ": " + result.err : "";
-        for (size_t i = 0; result.status == 0 && i < job.outputs.size(); ++i)
-          if (!fs::exists(scratch_path(job.outputs[i])) || read_file(scratch_path(job.outputs[i])) != clean[i])
-            wrong += "exit 0 with " + job.outputs[i] + " missing or unlike the clean run's; ";
+        wrong += wrong_files(job, result, clean);
         EXPECT_EQ(wrong, "") << "\"" << command << "\" with " << kind << " #" << n << " of " << count << " on "
                              << watched << " failing";
       }
@@ -107,21 +120,21 @@ void make_base(bool levels, int width = 100, int height = 70) {
 
 TEST(FaultInjection, ConvertingReportsEveryFailedCallOnItsFiles) {
   write_photo_ppm("in.ppm", 100, 70);
-  sweep({{"-pr", "in.ppm", "pic.r64"}, {"in.ppm", "pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }});
+  sweep({.args = {"-pr", "in.ppm", "pic.r64"}, .watched = {"in.ppm", "pic.r64"}, .outputs = {"pic.r64"},
+         .replaced = {"pic.r64"}});
 }
 
 TEST(FaultInjection, BuildingLevelsReportsEveryFailedCallOnTheTarget) {
   make_base(false);
   for (const char* levels : {"-l", "-lh"})
-    sweep({{"-t", "pic.r64", levels}, {"pic.r64"}, {"pic.r64"}, [] { copy_over("base.r64", "pic.r64"); }});
+    sweep({.args = {"-t", "pic.r64", levels}, .watched = {"pic.r64"}, .outputs = {"pic.r64"},
+           .prepare = [] { copy_over("base.r64", "pic.r64"); }});
 }
 
 TEST(FaultInjection, PackingReportsEveryFailedCallOnItsFiles) {
   make_base(true);
-  sweep({{"-t", "pic.r64", "-crsize", "64", "-cr", "pic.cr"}, {"pic.r64", "pic.cr"}, {"pic.cr", "pic.r64"}, [] {
-           copy_over("base.r64", "pic.r64");
-           fs::remove(scratch_path("pic.cr"));
-         }});
+  sweep({.args = {"-t", "pic.r64", "-crsize", "64", "-cr", "pic.cr"}, .watched = {"pic.r64", "pic.cr"},
+         .outputs = {"pic.cr", "pic.r64"}, .replaced = {"pic.cr"}, .prepare = [] { copy_over("base.r64", "pic.r64"); }});
 }
 
 // "-ir" on TIFF files, which libtiff reads through the descriptor: uncompressed strips read row by
@@ -132,16 +145,28 @@ TEST(FaultInjection, ImageInputReportsEveryFailedCallOnItsFiles) {
   write_tiff(scratch_path("plain.tif"), photo);
   write_tiff(scratch_path("tiles.tif"), photo, {.tiled = true, .compression = 8});
   write_file(scratch_path("in.png"), png_bytes(photo));
-  for (const char* input : {"plain.tif", "tiles.tif"})
-    sweep({{"-ir", input, "pic.r64"}, {input, "pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }});
-  sweep({{"-ir", "in.png", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }});
+  for (std::string input : {"plain.tif", "tiles.tif", "in.png"}) {
+    std::vector<std::string> watched = {"pic.r64"};
+    if (input != "in.png") watched.insert(watched.begin(), input);
+    sweep({.args = {"-ir", input, "pic.r64"}, .watched = watched, .outputs = {"pic.r64"}, .replaced = {"pic.r64"}});
+  }
+}
+
+// cr2ppm reads a CR file and writes images beside their names: a whole level and a region.
+TEST(FaultInjection, ExtractingReportsEveryFailedCallOnItsFiles) {
+  make_base(true);
+  ASSERT_EQ(run_tool({"-t", "base.r64", "-crsize", "64", "-cr", "in.cr"}).status, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-x", "in.cr", "0", "out.ppm"}, {"-xr", "in.cr", "1", "10", "5", "30", "20", "out.ppm"}})
+    sweep({.args = args, .watched = {"in.cr", "out.ppm"}, .outputs = {"out.ppm"}, .replaced = {"out.ppm"}, .binary = CR2PPM_BINARY});
 }
 
 // 20 x 17 tiles, more than the cache holds: tiles are written back to make room, and read again.
 TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
   make_base(false, 1280, 1088);
-  sweep({{"-pr", "in.ppm", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }, 60});
-  sweep({{"-t", "pic.r64", "-l"}, {"pic.r64"}, {"pic.r64"}, [] { copy_over("base.r64", "pic.r64"); }, 60});
+  sweep({.args = {"-pr", "in.ppm", "pic.r64"}, .watched = {"pic.r64"}, .outputs = {"pic.r64"}, .replaced = {"pic.r64"}, .most_positions = 60});
+  sweep({.args = {"-t", "pic.r64", "-l"}, .watched = {"pic.r64"}, .outputs = {"pic.r64"},
+         .prepare = [] { copy_over("base.r64", "pic.r64"); }, .most_positions = 60});
 }
 
 // A run killed while it writes its output (stopped at its first write of the new file, then
@@ -150,7 +175,7 @@ TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
 TEST(FaultInjection, AKilledRunLeavesNothingBehind) {
   write_photo_ppm("in.ppm", 500, 300);
   RunOptions stopping =
-      with_shim({"FAULT_PATH=out.r64", "FAULT_UNNAMED=1", "FAULT_CALL=pwrite", "FAULT_NTH=2", "FAULT_STOP=1"});
+      with_fault_shim({"FAULT_PATH=out.r64", "FAULT_UNNAMED=1", "FAULT_CALL=pwrite", "FAULT_NTH=2", "FAULT_STOP=1"});
   int pid = start_binary(PPM2R64_BINARY, {"-pr", "in.ppm", "out.r64"}, stopping);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
@@ -169,7 +194,7 @@ TEST(FaultInjection, AnotherProgramTakingTheTargetsNameCannotMixImages) {
   write_photo_ppm("y.ppm", 300, 200, 2);
   ASSERT_EQ(run_tool({"-pr", "x.ppm", "x.r64", "-l", "-cr", "x.cr"}).status, 0);
   ASSERT_EQ(run_tool({"-pr", "y.ppm", "y.r64", "-l"}).status, 0);
-  RunOptions stopping = with_shim({"FAULT_PATH=same.r64", "FAULT_STOP_PLACED=1"});
+  RunOptions stopping = with_fault_shim({"FAULT_PATH=same.r64", "FAULT_STOP_PLACED=1"});
   int pid = start_binary(PPM2R64_BINARY, {"-pr", "x.ppm", "same.r64", "-l", "-cr", "a.cr"}, stopping);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);

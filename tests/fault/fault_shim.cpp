@@ -1,13 +1,18 @@
 // A library preloaded into the tool under test that makes one chosen system call fail. It follows
 // the descriptors opened on files whose name contains FAULT_PATH (never those the C library opens
 // itself), the unnamed files made with O_TMPFILE when FAULT_UNNAMED is set (new outputs are made
-// so before they take their name), and a followed file opened again through /proc/self/fd, counts the calls of each kind on them, and fails the FAULT_NTH call of kind FAULT_CALL
-// with EIO, or ENOSPC for the writes. A failed close loses what was written through the descriptor:
-// the file goes back to its length at the open. The counts go to FAULT_COUNT_FILE at exit
-// ("read 12\nwrite 3\n..."), so that a clean run tells the sweep how many positions there are.
-// With FAULT_STOP set, the chosen call does not fail: the tool stops itself (SIGSTOP) before
+// so before they take their name), and a followed file opened again through /proc/self/fd, counts
+// the calls of each kind on them, and fails the FAULT_NTH call of kind FAULT_CALL with EIO, or
+// ENOSPC for the writes. A failed close loses what was written through the descriptor: the file
+// goes back to its length at the open. The counts go to FAULT_COUNT_FILE at exit ("read 12\nwrite
+// 3\n...", and the threads started), so that a clean run tells the sweep how many positions there
+// are. With FAULT_STOP set, the chosen call does not fail: the tool stops itself (SIGSTOP) before
 // making it, so that a test can kill it there. With FAULT_STOP_PLACED set, it stops once a rename
 // or link has put a file under the name FAULT_PATH, so that a test can act between two commands.
+// Besides: FAULT_BAD_BYTE=N makes every read of a followed file that covers byte N fail with EIO,
+// as a bad sector does, whichever thread reads it and in whatever order; FAULT_HELPERS_ONLY counts
+// (and fails) only the calls of threads other than the main one; FAULT_SLOW_WRITES=US makes every
+// write to a followed file wait that many microseconds first.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,6 +50,9 @@ const long kFailingNth = std::getenv("FAULT_NTH") ? std::atol(std::getenv("FAULT
 const bool kFollowUnnamed = std::getenv("FAULT_UNNAMED") != nullptr;
 const bool kStopPlaced = std::getenv("FAULT_STOP_PLACED") != nullptr;
 const bool kStopInstead = std::getenv("FAULT_STOP") != nullptr;
+const off_t kBadByte = std::getenv("FAULT_BAD_BYTE") ? std::atoll(std::getenv("FAULT_BAD_BYTE")) : -1;
+const bool kHelpersOnly = std::getenv("FAULT_HELPERS_ONLY") != nullptr;
+const long kWriteDelay = std::getenv("FAULT_SLOW_WRITES") ? std::atol(std::getenv("FAULT_SLOW_WRITES")) : 0;
 constexpr const char* kDescriptorFolder = "/proc/self/fd/";
 
 // What is known of a descriptor opened by the wrapped calls.
@@ -55,6 +64,7 @@ struct Descriptor {
 
 Descriptor descriptors[kMaxFd];
 std::atomic<long> calls[kKinds];
+std::atomic<long> threads_started;
 
 template <typename Fn>
 Fn next(const char* name) {
@@ -88,17 +98,28 @@ int noted(int fd, const char* path, int flags) {
 }
 
 // Counts a call on a followed descriptor; true when this is the one that must fail, errno set.
-bool must_fail(int fd, Kind kind, int error) {
+// A read of n bytes at `at` (-1: not a read) fails whenever it covers the bad byte.
+bool must_fail(int fd, Kind kind, int error, off_t at = -1, size_t n = 0) {
   if (fd < 0 || fd >= kMaxFd || !descriptors[fd].followed) return false;
-  if (kind == kWrite || kind == kPwrite) descriptors[fd].written = true;
-  long n = ++calls[kind];
-  if (kFailingKind != kind || n != kFailingNth) return false;
-  if (kStopInstead) {
+  bool writes = kind == kWrite || kind == kPwrite;
+  if (writes) descriptors[fd].written = true;
+  if (writes && kWriteDelay > 0) ::usleep(static_cast<useconds_t>(kWriteDelay));
+  if (kHelpersOnly && ::gettid() == ::getpid()) return false;
+  long nth = ++calls[kind];
+  bool bad_byte = at >= 0 && kBadByte >= at && kBadByte - at < static_cast<off_t>(n);
+  if (!bad_byte && (kFailingKind != kind || nth != kFailingNth)) return false;
+  if (kStopInstead && !bad_byte) {
     raise(SIGSTOP);
     return false;
   }
   errno = error;
   return true;
+}
+
+// Where a read on the descriptor starts, when a bad byte is set (-1 otherwise, or unknown).
+off_t position_of(int fd) {
+  static auto real_lseek = next<off_t (*)(int, off_t, int)>("lseek");
+  return kBadByte >= 0 ? real_lseek(fd, 0, SEEK_CUR) : -1;
 }
 
 mode_t mode_of(int flags, va_list args) {
@@ -113,6 +134,7 @@ __attribute__((destructor)) void write_counts() {
   int length = 0;
   for (int k = 0; k < kKinds; ++k)
     length += std::snprintf(text + length, sizeof text - length, "%s %ld\n", kKindNames[k], calls[k].load());
+  length += std::snprintf(text + length, sizeof text - length, "threads %ld\n", threads_started.load());
   auto real_open = next<int (*)(const char*, int, ...)>("open");
   auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
   auto real_close = next<int (*)(int)>("close");
@@ -141,11 +163,12 @@ __attribute__((destructor)) void write_counts() {
     return noted(real(path, mode), path, O_CREAT);                             \
   }
 
-// The calls that may fail, counted on followed descriptors, with the error each fails with.
-#define FAILING_WRAPPER(result, name, kind, error, params, args)    \
-  result name params {                                              \
-    static auto real = next<result(*) params>(#name);               \
-    return must_fail(fd, kind, error) ? result(-1) : real args;    \
+// The calls that may fail, counted on followed descriptors, with the error each fails with; a read
+// also fails when it covers the bad byte, from `at` (-1: no read).
+#define FAILING_WRAPPER(result, name, kind, error, params, args, at, n) \
+  result name params {                                                  \
+    static auto real = next<result(*) params>(#name);                   \
+    return must_fail(fd, kind, error, at, n) ? result(-1) : real args;  \
   }
 
 extern "C" {
@@ -157,17 +180,24 @@ OPEN_WRAPPER(openat64, int dirfd)
 CREAT_WRAPPER(creat)
 CREAT_WRAPPER(creat64)
 
-FAILING_WRAPPER(ssize_t, read, kRead, EIO, (int fd, void* buf, size_t n), (fd, buf, n))
-FAILING_WRAPPER(ssize_t, write, kWrite, ENOSPC, (int fd, const void* buf, size_t n), (fd, buf, n))
-FAILING_WRAPPER(ssize_t, pread, kPread, EIO, (int fd, void* buf, size_t n, off_t at), (fd, buf, n, at))
-FAILING_WRAPPER(ssize_t, pread64, kPread, EIO, (int fd, void* buf, size_t n, off64_t at), (fd, buf, n, at))
-FAILING_WRAPPER(ssize_t, pwrite, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off_t at), (fd, buf, n, at))
-FAILING_WRAPPER(ssize_t, pwrite64, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off64_t at), (fd, buf, n, at))
-FAILING_WRAPPER(ssize_t, pwritev, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off_t at), (fd, v, n, at))
-FAILING_WRAPPER(ssize_t, pwritev64, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off64_t at), (fd, v, n, at))
-FAILING_WRAPPER(off_t, lseek, kLseek, EIO, (int fd, off_t offset, int whence), (fd, offset, whence))
-FAILING_WRAPPER(off64_t, lseek64, kLseek, EIO, (int fd, off64_t offset, int whence), (fd, offset, whence))
-FAILING_WRAPPER(int, fsync, kFsync, EIO, (int fd), (fd))
+FAILING_WRAPPER(ssize_t, read, kRead, EIO, (int fd, void* buf, size_t n), (fd, buf, n), position_of(fd), n)
+FAILING_WRAPPER(ssize_t, write, kWrite, ENOSPC, (int fd, const void* buf, size_t n), (fd, buf, n), -1, 0)
+FAILING_WRAPPER(ssize_t, pread, kPread, EIO, (int fd, void* buf, size_t n, off_t at), (fd, buf, n, at), at, n)
+FAILING_WRAPPER(ssize_t, pread64, kPread, EIO, (int fd, void* buf, size_t n, off64_t at), (fd, buf, n, at), at, n)
+FAILING_WRAPPER(ssize_t, pwrite, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off_t at), (fd, buf, n, at), -1, 0)
+FAILING_WRAPPER(ssize_t, pwrite64, kPwrite, ENOSPC, (int fd, const void* buf, size_t n, off64_t at), (fd, buf, n, at), -1, 0)
+FAILING_WRAPPER(ssize_t, pwritev, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off_t at), (fd, v, n, at), -1, 0)
+FAILING_WRAPPER(ssize_t, pwritev64, kPwrite, ENOSPC, (int fd, const struct iovec* v, int n, off64_t at), (fd, v, n, at), -1, 0)
+FAILING_WRAPPER(off_t, lseek, kLseek, EIO, (int fd, off_t offset, int whence), (fd, offset, whence), -1, 0)
+FAILING_WRAPPER(off64_t, lseek64, kLseek, EIO, (int fd, off64_t offset, int whence), (fd, offset, whence), -1, 0)
+FAILING_WRAPPER(int, fsync, kFsync, EIO, (int fd), (fd), -1, 0)
+
+// Threads are counted, so that a test can tell that a run on one thread started none.
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+  static auto real = next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+  ++threads_started;
+  return real(thread, attr, start, arg);
+}
 
 // A close that fails still releases the descriptor, as the system's does, and loses what was
 // written through it.

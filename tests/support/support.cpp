@@ -91,6 +91,16 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
   return result;
 }
 
+RunOptions with_fault_shim(std::vector<std::string> settings) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  RunOptions options;
+  options.env = std::move(settings);
+  options.env.push_back("LD_PRELOAD=" FAULT_SHIM);
+  // a sanitized tool wants its runtime first; the shim comes before it
+  options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
+  return options;
+}
+
 int start_binary(const char* binary, std::vector<std::string> args, const RunOptions& options) {
   const std::string cwd = scratch_dir();
   std::vector<std::string> env = options.env;

@@ -81,6 +81,10 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
 // streams discarded, without waiting for it; its process id, for waitpid.
 int start_binary(const char* binary, std::vector<std::string> args, const RunOptions& options = {});
 
+// Options of a run with tests/fault/fault_shim preloaded, `settings` ("FAULT_CALL=read", ...) in
+// its environment: system calls on chosen files fail, or are counted, as that file describes.
+RunOptions with_fault_shim(std::vector<std::string> settings);
+
 inline RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {}) {
   return run_binary(PPM2R64_BINARY, args, options);
 }
