@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "change_endian.hpp"
 #include "support/support.hpp"
 
 using namespace test_support;
@@ -66,6 +67,29 @@ TEST(Levels, BuildsEveryLevelOfABitFile) {
   R64_FILE* f = r64_open_file(scratch_path("b.r64").c_str(), O_RDONLY, 0644, 'P', 0, 0);
   EXPECT_EQ(read_levels(f).size(), 6u);  // 150 x 100 down to 5 x 4
   r64_close_file(f);
+}
+
+// The windowed-FFT filter's weights add up to 1 wherever blocks overlap, so an image of one colour
+// keeps it at every level, across the whole width: a level wide enough to be filtered in several
+// runs of blocks has no seam between them.
+TEST(Levels, WindowedFilterKeepsAFlatImageFlat) {
+  constexpr int kW = 1000, kH = 40;
+  std::string pixels;
+  for (int i = 0; i < kW * kH; ++i) pixels += "\x64\x25\xc8";
+  write_file(scratch_path("flat.ppm"), ppm_bytes("P6", kW, kH, 255, pixels));
+  ASSERT_EQ(run_tool({"-pr", "flat.ppm", "flat.r64", "-lh"}).status, 0);
+  check_endian();
+  r64_init();
+  R64_FILE* f = r64_open_file(scratch_path("flat.r64").c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  ASSERT_NE(f, nullptr);
+  const std::vector<Image> levels = read_levels(f);
+  r64_close_file(f);
+  EXPECT_EQ(levels.size(), 5u);  // down to 63 x 3
+  for (size_t k = 1; k < levels.size(); ++k)
+    for (int y = 0; y < levels[k].h; ++y)
+      for (int x = 0; x < levels[k].w; ++x)
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(levels[k].at(x, y)), 3), "\x64\x25\xc8")
+            << "level " << k << " at (" << x << ", " << y << ")";
 }
 
 // (A target that cannot grow: see the fault-injection sweep.)

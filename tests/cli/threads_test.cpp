@@ -1,10 +1,16 @@
 // Whatever the number of threads, the tool writes the same files and prints the same lines, and a
-// failure on the way ends it with the same message and status as on one thread.
+// failure on the way ends it with the same message and status as on one thread. One thread starts
+// no other.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
+#include "support/image_files.hpp"
 #include "support/support.hpp"
 
 using namespace test_support;
@@ -87,6 +93,155 @@ TEST(Threads, FailureOnTheWayEndsAsOnOneThread) {
     EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string(message))) << arg;
   }
   EXPECT_EQ(run_tool({"-threads"}).err, "too few argments for -threads\n");
+}
+
+// The offset in an R64 file of byte 0 of level-0 pixel (x, y), x in the first column of tiles: the
+// tiles of a row of tiles lie side by side after the header, each row after row.
+long level0_offset(int width, int x, int y) {
+  int top = y / 64 * 64;
+  return 8 + 3L * top * width + 3L * ((y - top) * std::min(64, width) + x);
+}
+
+void copy_file(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(scratch_path(from), scratch_path(to), std::filesystem::copy_options::overwrite_existing);
+}
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& arg : args) text += (text.empty() ? "" : " ") + arg;
+  return text;
+}
+
+const std::string kReadFailed = "Input/output error\n";
+
+// A file that cannot be read at one byte (a bad sector), read on one thread and on two: the same
+// status, lines and message, and no output. The failing read happens where one thread meets it
+// whichever thread makes it, and a subtree of "-cr" that meets it after some of its rectangles
+// stores them as one thread does.
+TEST(Threads, UnreadableByteEndsAsOnOneThread) {
+  write_photo_ppm("in.ppm", 1000, 700);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "base.r64"}).status, 0);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "all.r64", "-l", "-crsize", "64", "-cr", "all.cr"}).status, 0);
+  write_tiff(scratch_path("in.tif"), Samples::textured(1000, 700, 3, 8));
+  // Row 600, inside the subtree of the level-2 rectangle at (0, 128) after four of its rectangles.
+  const long row_600 = level0_offset(1000, 10, 600);
+  struct Case {
+    std::vector<std::string> args;
+    std::string file, output;
+    long bad_byte;
+    const char* binary = PPM2R64_BINARY;
+  };
+  const Case cases[] = {
+      {{"-t", "l.r64", "-l"}, "l.r64", "", row_600},
+      {{"-t", "l.r64", "-lh"}, "l.r64", "", row_600},
+      {{"-t", "all.r64", "-crsize", "64", "-cr", "o.cr"}, "all.r64", "o.cr", row_600},
+      {{"-pr", "in.ppm", "o.r64"}, "in.ppm", "o.r64", 15 + 3L * 1000 * 300},
+      {{"-ir", "in.tif", "o.r64"}, "in.tif", "o.r64", 3L * 1000 * 300},
+      {{"-x", "all.cr", "0", "o.ppm"}, "all.cr", "o.ppm", file_size(scratch_path("all.cr")) * 3 / 4, CR2PPM_BINARY},
+  };
+  for (const Case& c : cases) {
+    RunResult runs[2];
+    for (int threads : {1, 2}) {
+      copy_file("base.r64", "l.r64");
+      std::vector<std::string> args = {"-threads", std::to_string(threads)};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      runs[threads - 1] = run_binary(c.binary, args,
+                                     with_fault_shim({"FAULT_PATH=" + c.file, "FAULT_BAD_BYTE=" + std::to_string(c.bad_byte)}));
+      if (!c.output.empty()) {
+        EXPECT_EQ(file_size(scratch_path(c.output)), -1) << joined(args);
+      }
+    }
+    const RunResult &one = runs[0], &two = runs[1];
+    EXPECT_EQ(one.status, 1) << joined(c.args);
+    EXPECT_TRUE(one.err.ends_with(kReadFailed)) << joined(c.args) << ": " << one.err;
+    EXPECT_EQ(std::pair(two.status, two.err), std::pair(one.status, one.err)) << joined(c.args);
+    EXPECT_TRUE(two.out == one.out) << joined(c.args) << ": other lines on two threads, ending\n"
+                                    << two.out.substr(std::max<size_t>(two.out.size(), 200) - 200);
+  }
+}
+
+// A read that fails once, on a helper thread, ends the run with the system's words, as one thread
+// ends it: it is neither tried again nor reported with what the caller's thread last saw.
+TEST(Threads, AReadFailingOnAHelperThreadEndsTheRun) {
+  write_photo_ppm("in.ppm", 1000, 700);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "base.r64"}).status, 0);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "all.r64", "-l"}).status, 0);
+  const std::vector<std::vector<std::string>> jobs = {{"-t", "l.r64", "-l"},
+                                                     {"-t", "all.r64", "-crsize", "64", "-cr", "o.cr"}};
+  for (const auto& job : jobs) {
+    std::vector<std::string> args = {"-threads", "2"};
+    args.insert(args.end(), job.begin(), job.end());
+    // The caller's thread may have taken every task before a helper read anything: then again.
+    RunResult r;
+    for (int attempt = 0; attempt < 5 && r.status <= 0; ++attempt) {
+      copy_file("base.r64", "l.r64");
+      r = run_tool(args, with_fault_shim({"FAULT_PATH=" + job[1], "FAULT_CALL=pread", "FAULT_NTH=1", "FAULT_HELPERS_ONLY=1"}));
+    }
+    EXPECT_EQ(r.status, 1) << joined(job);
+    EXPECT_TRUE(r.err.ends_with(kReadFailed)) << joined(job) << ": " << r.err;
+  }
+}
+
+// The threads a run starts, counted by the shim.
+long threads_started(const char* binary, const std::vector<std::string>& args) {
+  const std::string counts = scratch_path("counts");
+  RunResult r = run_binary(binary, args, with_fault_shim({"FAULT_COUNT_FILE=" + counts}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(read_file(counts));
+  for (std::string kind; lines >> kind;) {
+    long count = 0;
+    lines >> count;
+    if (kind == "threads") return count;
+  }
+  ADD_FAILURE() << "no count of threads";
+  return -1;
+}
+
+TEST(Threads, OneThreadStartsNoOther) {
+  write_photo_ppm("in.ppm", 700, 300);
+  const std::string bytes = photo_pixels(700, 300);
+  write_file(scratch_path("in16.ppm"), ppm_bytes("P6", 700, 300, 65535, bytes + bytes));
+  write_file(scratch_path("in.png"), png_bytes(Samples::textured(700, 300, 3, 8)));
+  struct Job {
+    const char* binary;
+    std::vector<std::string> args;
+  };
+  const Job jobs[] = {
+      {PPM2R64_BINARY, {"-pr", "in.ppm", "o.r64", "-l", "-cr", "o.cr"}},
+      {PPM2R64_BINARY, {"-pr", "in16.ppm", "p.r64", "-lh", "-crsize", "64", "-cr", "p.cr"}},
+      {PPM2R64_BINARY, {"-ir", "in.png", "q.r64", "-l"}},
+      {CR2PPM_BINARY, {"-x", "o.cr", "0", "o.ppm", "-psnr", "o.cr", "o.r64"}},
+  };
+  for (const Job& job : jobs) {
+    for (const char* threads : {"1", "2"}) {
+      std::vector<std::string> args = {"-threads", threads};
+      args.insert(args.end(), job.args.begin(), job.args.end());
+      long started = threads_started(job.binary, args);
+      if (threads == std::string("1")) {
+        EXPECT_EQ(started, 0) << joined(args);
+      } else {
+        EXPECT_GT(started, 0) << joined(args) << ": the count sees no thread";
+      }
+    }
+  }
+}
+
+// A band decoded ahead waits for its slot until the band before it there is stored: with every
+// write slowed down, the reading thread runs far ahead, and the file is still that of one thread.
+TEST(Threads, BandsDecodedAheadDoNotOverwriteOneBeingStored) {
+  const Samples photo = Samples::textured(300, 640, 3, 8);  // ten bands of 64 rows
+  write_file(scratch_path("in.png"), png_bytes(photo));
+  write_file(scratch_path("in.jpg"), jpeg_bytes(photo, 90));
+  write_tiff(scratch_path("in.tif"), photo);
+  const std::string bytes = photo_pixels(300, 640);
+  write_file(scratch_path("in16.ppm"), ppm_bytes("P6", 300, 640, 65535, bytes + bytes));
+  for (const char* input : {"in.png", "in.jpg", "in.tif", "in16.ppm"}) {
+    ASSERT_EQ(run_tool({"-threads", "1", "-ir", input, "one.r64"}).status, 0) << input;
+    RunResult two = run_tool({"-threads", "2", "-ir", input, "two.r64"},
+                             with_fault_shim({"FAULT_PATH=two.r64", "FAULT_UNNAMED=1", "FAULT_SLOW_WRITES=20000"}));
+    ASSERT_EQ(two.status, 0) << input << ": " << two.err;
+    EXPECT_TRUE(read_file(scratch_path("two.r64")) == read_file(scratch_path("one.r64"))) << input;
+  }
 }
 
 }  // namespace

@@ -425,18 +425,22 @@ std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& 
 // work evenly among few threads, small enough that the work above it, on one thread, is little.
 constexpr int kLevelOfParallelSubtrees = 3;
 
-// The rectangles of one subtree in the order they are written, and the code of the rectangle that
-// could not be read, where coding stopped.
+// The rectangles of one subtree in the order they are written, and the code (and errno, kept by
+// the thread that read) of the rectangle that could not be read, where coding stopped.
 struct Subtree {
   std::vector<Coded> rects;
   int read_code = kR64Ok;
+  int read_errno = 0;
 };
 
 // Reads, codes and rebuilds a rectangle and then its subtree depth first into `out`, with the
 // buffers of worker task `task`; false when a rectangle cannot be read.
 bool code_subtree(Subtree& out, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w, int h, int level, int task) {
   Coded c = make_coded(f, w, h, level, slot_of(task, level));
-  if ((out.read_code = read_rectangle(c, r64)) != kR64Ok) return false;
+  if ((out.read_code = read_rectangle(c, r64)) != kR64Ok) {
+    out.read_errno = errno;
+    return false;
+  }
   code_rectangle(c, parent);
   rebuild_rectangle(c, parent);
   const CR_BUFFER rebuilt = c.rect;
@@ -472,7 +476,10 @@ int write_subtrees_in_parallel(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r6
   for (const Subtree& subtree : subtrees) {
     for (const Coded& c : subtree.rects)
       if (store(f, c) < 0) return -1;
-    if (subtree.read_code != kR64Ok) return fail(subtree.read_code);
+    if (subtree.read_code != kR64Ok) {
+      errno = subtree.read_errno;
+      return fail(subtree.read_code);
+    }
   }
   return 0;
 }

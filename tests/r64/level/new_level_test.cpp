@@ -180,6 +180,7 @@ TEST(HifiTest, EqualsThePlainComputationByteForByte) {
   // Type, size, out-of-range mode (7: reads beyond the edge fail and repeat a pixel), background.
   for (auto [type, w, h, rc_type, background] :
        {std::tuple{'P', 77, 45, 1, 0}, std::tuple{'G', 70, 9, 1, 0}, std::tuple{'G', 3, 50, 1, 0},
+        std::tuple{'P', 700, 11, 1, 0},  // wider than the blocks of one task
         std::tuple{'B', 75, 40, 1, 0}, std::tuple{'G', 33, 21, 0, 180}, std::tuple{'P', 21, 19, 7, 0}}) {
     std::string paths[2] = {scratch_path("fast.r64"), scratch_path("plain.r64")};
     R64_FILE* fast = open_new(paths[0], type, w, h, photo, rc_type, background);
