@@ -2,6 +2,8 @@
 // the reconstruction rule rebuilds them; "-xr" cuts clipped regions; "-info" and "-psnr" report;
 // damaged files and bad arguments end with one message, and no output is ever left half written.
 #include <cmath>
+#include <cstdio>
+#include <tuple>
 #include <cstring>
 #include <regex>
 
@@ -122,6 +124,53 @@ TEST_F(Cr2ppm, InfoAndPsnrReportEveryLevel) {
   }
   EXPECT_EQ(levels, 8);
   EXPECT_NE(quality.out.find("level 7: 5 x 4, PSNR inf dB, worst rectangle inf dB at (0, 0)\n"), std::string::npos);
+}
+
+// The PSNR of `samples` with this squared error, as "-psnr" defines it: infinite for no error.
+double psnr_of(double squared_error, double samples) {
+  return squared_error == 0 ? INFINITY : 10 * std::log10(255.0 * 255.0 * samples / squared_error);
+}
+
+// The report of "-psnr" computed here from the levels the rule rebuilds and the R64 file's: per
+// level, the PSNR over all its samples and that of its worst rectangle (the first in row order).
+std::string expected_psnr_report(int rect) {
+  R64_FILE* f = r64_open_file(scratch_path("p.r64").c_str(), O_RDONLY, 0644, 'P', 0, 0);
+  const std::vector<Image> source = read_levels(f);
+  r64_close_file(f);
+  const std::vector<Image> rebuilt = rebuilt_by_rule(cr_test::BlockRules{false, false});  // blocks of any quality
+  std::string report = "PSNR of \"p.cr\" against \"p.r64\"\n";
+  for (size_t k = 0; k < source.size(); ++k) {
+    const Image &a = source[k], &b = rebuilt[k];
+    double total = 0, worst = INFINITY;
+    int worst_x = 0, worst_y = 0;
+    for (int y0 = 0; y0 < a.h; y0 += rect)
+      for (int x0 = 0; x0 < a.w; x0 += rect) {
+        const int w = std::min(rect, a.w - x0), h = std::min(rect, a.h - y0);
+        double error = 0;
+        for (int y = y0; y < y0 + h; ++y)
+          for (int x = x0; x < x0 + w; ++x)
+            for (int c = 0; c < 3; ++c) error += std::pow(a.at(x, y)[c] - b.at(x, y)[c], 2);
+        total += error;
+        if (psnr_of(error, 3.0 * w * h) < worst) std::tie(worst, worst_x, worst_y) = std::tuple(psnr_of(error, 3.0 * w * h), x0, y0);
+      }
+    char line[200];
+    std::snprintf(line, sizeof line, "level %zu: %i x %i, PSNR %.2f dB, worst rectangle %.2f dB at (%i, %i)\n", k, a.w, a.h,
+                  psnr_of(total, 3.0 * a.w * a.h), worst, worst_x, worst_y);
+    report += line;
+  }
+  return report;
+}
+
+// "-psnr" reports exactly what the rebuilt levels and the R64 file give, the worst rectangle's PSNR
+// over its own samples.
+TEST_F(Cr2ppm, PsnrReportsEveryLevelAndItsWorstRectangleExactly) {
+  for (int rect : {64, 256}) {
+    SCOPED_TRACE("rectangles of " + std::to_string(rect));
+    pack_photo(sample_path("coffee.ppm"), rect, {"-crquality", "30"});
+    RunResult quality = run_cr2ppm({"-psnr", "p.cr", "p.r64"});
+    ASSERT_EQ(quality.status, 0) << quality.err;
+    EXPECT_EQ(quality.out, expected_psnr_report(rect));
+  }
 }
 
 // Files cut short or with bits flipped in the table and in the blocks: either the picture comes

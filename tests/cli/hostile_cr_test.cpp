@@ -1,6 +1,7 @@
 // CR files made to cost memory: blocks padded with comment segments, every rectangle of level 0
 // pointing at the same one. cr2ppm stays within its stated memory whatever the blocks hold, and a
-// block longer than its rectangle can need is damaged before it is read.
+// block longer than its rectangle can need is damaged before it is read, a plain one as soon as
+// it is longer than its rectangle.
 #include <cstring>
 
 #include "r64/cr/cr_files.hpp"  // with the test support
@@ -51,6 +52,21 @@ TEST_F(HostileCr, ABlockLongerThanItsRectangleCanNeedIsDamagedBeforeItIsRead) {
   }
   EXPECT_EQ(file_size(scratch_path("out.ppm")), -1);
   EXPECT_EQ(leftover_temporaries(), 0);
+}
+
+// A plain block must be exactly its rectangle's samples: one byte more is damaged too.
+TEST_F(HostileCr, APlainBlockLongerThanItsRectangleIsDamaged) {
+  write_photo_ppm("in.ppm", 300, 200);
+  ASSERT_EQ(run_tool({"-pr", "in.ppm", "p.r64", "-l", "-crsize", "64", "-cr", "p.cr"}).status, 0);
+  std::string cr = read_file(scratch_path("p.cr"));
+  size_t root = cr_test::be(cr, 12, 4) - 1;  // the last entry that is not empty: level 6, 5 x 4
+  while (root > 0 && cr_test::entry(cr, root).size == 0) --root;
+  ASSERT_EQ(std::pair(cr_test::entry(cr, root).type, cr_test::entry(cr, root).size), std::pair('n', 2u + 3 * 5 * 4));
+  cr[16 + 12 * root + 11] += 1;
+  write_file(scratch_path("p.cr"), cr);
+  RunResult r = run_cr2ppm({"-x", "p.cr", "6", "out.ppm"});
+  EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string("rectangle (0, 0) of level 6 of \"p.cr\" is damaged\n")));
+  EXPECT_EQ(file_size(scratch_path("out.ppm")), -1);
 }
 
 }  // namespace

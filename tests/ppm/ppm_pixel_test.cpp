@@ -92,6 +92,18 @@ TEST_F(PpmPixel, PendingRowReachesTheFileWhenWritingMovesOnAndAtClose) {
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
 }
 
+// A cached row serves the pixels of its width and no more: x = width is no pixel, not the bytes
+// behind the row.
+TEST_F(PpmPixel, CachedRowServesNoPixelBeyondItsEdge) {
+  EXPECT_EQ(read(kWidth - 1, 3), original(kWidth - 1, 3));
+  const unsigned char* last = get_pixel(&pi_, kWidth - 1, 3);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(Pixel({last[0], last[1], last[2]}), original(kWidth - 1, 3));
+  EXPECT_EQ(get_pixel(&pi_, kWidth, 3), nullptr);
+  EXPECT_EQ(get_pixel(&pi_, -1, 3), nullptr);
+  EXPECT_EQ(read(kWidth, 3), Pixel({0, 0, 0}));
+}
+
 TEST_F(PpmPixel, BytesTheFileLacksReadAsZero) {
   // "P6\n4 4\n255\n", row 0 whole, half of row 1, rows 2 and 3 missing.
   open_image(test_support::ppm_bytes("P6", kWidth, 4, 255, std::string(18, '\x55')));

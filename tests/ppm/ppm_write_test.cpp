@@ -8,7 +8,9 @@
 #include <initializer_list>
 #include <string>
 
+#include "change_endian.hpp"
 #include "ppmlib_types.hpp"
+#include "r64.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -117,6 +119,36 @@ TEST(PpmConverter, TransposedTallBoxesMatchPlainMeans) {
     expected.push_back(static_cast<char>(sum / count));
   }
   EXPECT_EQ(test_support::read_file(to), ppm_bytes("P6", kH, kW, 255, expected));
+}
+
+// Two-byte samples become bytes the way "-pr" stores them (v x 255 / max, truncated): a copy made
+// by the converter holds the pixels of level 0 of the R64 file "-pr" writes from the same image.
+TEST(PpmConverter, TwoByteSamplesBecomeTheBytesConversionStores) {
+  constexpr int kW = 256, kH = 3;
+  for (int max : {65535, 1000, 256}) {
+    SCOPED_TRACE("maximum " + std::to_string(max));
+    std::string samples;
+    for (long i = 0, n = kW * kH * 3; i < n; ++i) {  // 0 to max in steps of about a tenth of a byte
+      const long v = i * max / (n - 1);
+      samples += static_cast<char>(v >> 8);
+      samples += static_cast<char>(v & 0xFF);
+    }
+    test_support::write_file(test_support::scratch_path("in.ppm"), ppm_bytes("P6", kW, kH, max, samples));
+    Mapping copy;
+    ASSERT_EQ(ppm_converter(test_support::scratch_path("in.ppm").c_str(), test_support::scratch_path("copy.ppm").c_str(),
+                            kW, kH, map, &copy),
+              0);
+    ASSERT_EQ(test_support::run_tool({"-pr", "in.ppm", "in.r64"}).status, 0);
+    check_endian();
+    r64_init();
+    R64_FILE* f = r64_open_file(test_support::scratch_path("in.r64").c_str(), O_RDONLY, 0644, 'P', 0, 0);
+    ASSERT_NE(f, nullptr);
+    const std::vector<test_support::Image> levels = test_support::read_levels(f);
+    r64_close_file(f);
+    ASSERT_FALSE(levels.empty());
+    const std::string stored(levels[0].rgb.begin(), levels[0].rgb.end());
+    EXPECT_EQ(test_support::read_file(test_support::scratch_path("copy.ppm")), ppm_bytes("P6", kW, kH, 255, stored));
+  }
 }
 
 TEST(PpmConverter, RefusesWithAMessageAndCreatesNoTarget) {

@@ -67,6 +67,28 @@ TEST_F(CrReadTest, RefusesRectanglesOutsideTheFileLeavingTheRecordAlone) {
   cr_close_file(f);
 }
 
+// Table entries are read only from the table: a run of them reaching past its last entry is
+// refused, whatever bytes follow the table in the file.
+TEST_F(CrReadTest, ReadsTableEntriesOnlyWithinTheTable) {
+  const Packed p = pack(textured(300, 200), 64);
+  ASSERT_EQ(p.result, 0);
+  CR_FILE* f = open_read_only(p.cr_path);
+  ASSERT_NE(f, nullptr);
+  const unsigned int count = f->header.cr_tbl_nos;  // the file lays out one more, never used
+  ASSERT_EQ(count + 1, be(p.cr, 12, 4));
+  std::vector<CR_TBL> entries(count + 6);
+  ASSERT_EQ(cr_read_tbl(entries.data(), f, 0, count), 0);
+  for (unsigned int i = 0; i < count; ++i) {
+    const Entry e = entry(p.cr, i);
+    EXPECT_EQ(std::tuple(entries[i].ofs, entries[i].type, entries[i].size), std::tuple(e.ofs, e.type, e.size)) << i;
+  }
+  for (auto [first, n] : {std::pair{count, 1u}, {count - 1, 2u}, {0u, count + 1}, {count + 5, 1u}, {0xFFFFFFFFu, 2u}}) {
+    EXPECT_EQ(std::pair(cr_read_tbl(entries.data(), f, first, n), r64_error), std::pair(-1, kR64NotR64))
+        << n << " entries from " << first << " of " << count;
+  }
+  cr_close_file(f);
+}
+
 // Every level rebuilt by the library, and regions cut from it.
 std::vector<Image> rebuild_levels(const std::string& cr_path) {
   CR_FILE* f = open_read_only(cr_path);
@@ -139,6 +161,14 @@ TEST_F(CrReadTest, RefusesBlocksThatDoNotFitTheirRectangle) {
   cr = p.cr;
   cr[entry(cr, 22).ofs] = 7;
   EXPECT_EQ(rebuild_damaged(p, cr, 999, 599, 0), std::tuple(-1, kR64NotR64, 8, 0, 0));
+  // A plain block one byte longer than its rectangle (the root, 38 bytes): damaged, whatever the
+  // byte after it; cr_read refuses it before reading it.
+  cr = p.cr;
+  cr.replace(16 + 12 * 22 + 8, 4, std::string("\0\0\0\x27", 4));
+  EXPECT_EQ(rebuild_damaged(p, cr, 999, 599, 0), std::tuple(-1, kR64NotR64, 8, 0, 0));
+  CR_FILE* f = open_read_only(p.cr_path);
+  EXPECT_EQ(block_at(f, 0, 0, 8).first, kR64NotR64);
+  cr_close_file(f);
   // A rectangle whose entry is empty is missing.
   cr = p.cr;
   cr.replace(16 + 12 * 13, 12, std::string(12, '\0'));  // level 1's (256, 0)
