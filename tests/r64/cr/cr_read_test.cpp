@@ -175,4 +175,29 @@ TEST_F(CrReadTest, RefusesBlocksThatDoNotFitTheirRectangle) {
   EXPECT_EQ(rebuild_damaged(p, cr, 600, 0, 0), std::tuple(-1, kR64Short, 1, 256, 0));
 }
 
+// A rectangle whose block fails part way through decoding, in the slot of a rectangle rebuilt
+// before: that rectangle is rebuilt afresh when asked for again, not taken from what is left of it.
+TEST_F(CrReadTest, ARectangleFailingPartWayLeavesNoStaleRectangleBehind) {
+  const Packed p = pack(textured(1000, 600), 256);
+  ASSERT_EQ(p.result, 0);
+  std::string cr = p.cr;
+  const Entry below = entry(cr, 4);  // level 0's (0, 256), in the column of (0, 0)
+  ASSERT_EQ(below.type, 'j');
+  cr.replace(16 + 12 * 4 + 8, 4, std::string({0, 0, static_cast<char>(below.size / 2 >> 8), static_cast<char>(below.size / 2)}));
+  write_file(p.cr_path, cr);
+  CR_FILE* f = open_read_only(p.cr_path);
+  CR_REBUILDER* rb = cr_rebuild_open(f);
+  auto pixels = [&](int y) {
+    CR_BUFFER rect{};
+    if (cr_rebuild_rect(&rect, rb, 0, y, 0) < 0) return std::string();
+    return std::string(reinterpret_cast<const char*>(rect.buf), 4 * static_cast<size_t>(rect.w_len) * rect.h_len);
+  };
+  const std::string first = pixels(0);
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(std::pair(pixels(256), r64_error), std::pair(std::string(), kR64NotR64));
+  EXPECT_TRUE(pixels(0) == first);
+  cr_rebuild_close(rb);
+  cr_close_file(f);
+}
+
 }  // namespace
