@@ -164,13 +164,11 @@ std::string expected_psnr_report(int rect) {
 // "-psnr" reports exactly what the rebuilt levels and the R64 file give, the worst rectangle's PSNR
 // over its own samples.
 TEST_F(Cr2ppm, PsnrReportsEveryLevelAndItsWorstRectangleExactly) {
-  for (int rect : {64, 256}) {
-    SCOPED_TRACE("rectangles of " + std::to_string(rect));
-    pack_photo(sample_path("coffee.ppm"), rect, {"-crquality", "30"});
-    RunResult quality = run_cr2ppm({"-psnr", "p.cr", "p.r64"});
-    ASSERT_EQ(quality.status, 0) << quality.err;
-    EXPECT_EQ(quality.out, expected_psnr_report(rect));
-  }
+  write_photo_ppm("photo.ppm", 300, 200);
+  pack_photo("photo.ppm", 64, {"-crquality", "30"});
+  RunResult quality = run_cr2ppm({"-psnr", "p.cr", "p.r64"});
+  ASSERT_EQ(quality.status, 0) << quality.err;
+  EXPECT_EQ(quality.out, expected_psnr_report(64));
 }
 
 // Files cut short or with bits flipped in the table and in the blocks: either the picture comes
