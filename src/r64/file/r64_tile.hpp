@@ -38,13 +38,15 @@ inline unsigned int level_tile_bytes(char type, int w, int h) {
 
 inline int tile_buffer_bytes(char type) { return type == 'P' ? kTileBytesP : type == 'G' ? kTileBytesG : kTileBytesB; }
 
-// Fills `bytes` bytes with the handle's background pattern from a pixel boundary on: the background
-// pixel repeated ('P'), or its first byte.
-inline void fill_background_pattern(const R64_FILE* f, unsigned char* buf, size_t bytes) {
+// Fills `bytes` bytes with the handle's background pattern: the background pixel repeated ('P'),
+// or its first byte; `phase` bytes into the pattern (bytes from a pixel boundary).
+inline void fill_background_pattern(const R64_FILE* f, unsigned char* buf, size_t bytes, size_t phase = 0) {
   if (f->header.type != 'P') {
     std::memset(buf, static_cast<unsigned char>(f->background[0]), bytes);
     return;
   }
+  for (; phase % 3 != 0 && bytes > 0; ++phase, --bytes) *buf++ = static_cast<unsigned char>(f->background[phase % 3]);
+  if (bytes == 0) return;
   // One pixel, then the filled part copied behind itself: every copy is a whole number of pixels.
   std::memcpy(buf, f->background, std::min<size_t>(3, bytes));
   for (size_t filled = 3; filled < bytes; filled *= 2) std::memcpy(buf + filled, buf, std::min(filled, bytes - filled));

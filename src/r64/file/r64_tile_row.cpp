@@ -33,24 +33,15 @@ int missing(const TilePlace& tile, off_t length) {
   return fail(static_cast<off_t>(tile.offset) < length ? kR64Short : kR64ReadOnly);
 }
 
-// Reads `n` bytes at `offset` that the file holds; a read that stops short is a failure too.
-int read_held(const R64_FILE* f, unsigned char* into, size_t n, off_t offset) {
-  ssize_t got = fd_io::read_at(f->fd, into, n, offset);
-  if (got == static_cast<ssize_t>(n)) return 0;
-  if (got >= 0) errno = EIO;  // the file was cut meanwhile
-  return fail(kR64System);
-}
-
-// Reads rows first .. first + rows - 1 of `tile` as the file stores them. For a tile the file does
-// not wholly hold, which only a read-write handle reads, what lies beyond the file's end is the
-// background, as in a tile the cache creates.
-int read_tile_rows(const R64_FILE* f, const TilePlace& tile, int first, int rows, unsigned char* into, off_t length) {
-  const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(tile.stride);
-  const off_t offset = static_cast<off_t>(tile.offset) + static_cast<off_t>(first) * tile.stride;
-  if (held(tile, length)) return read_held(f, into, n, offset);
-  fill_background_pattern(f, into, n);  // rows of 'P' tiles start on a pixel boundary
-  if (offset >= length) return 0;
-  return fd_io::read_at(f->fd, into, std::min<size_t>(n, static_cast<size_t>(length - offset)), offset) < 0 ? fail(kR64System) : 0;
+// Reads the n bytes at `offset` of one or more tiles, from a row of a tile on. What lies beyond the
+// end of the file is the background on a read-write handle, as in the tiles the cache creates: the
+// pattern goes on from where the file stops, since reads start on a pixel boundary. Returns the
+// bytes the file held (fewer than n only at its end), or -1 with r64_error set.
+ssize_t read_part(const R64_FILE* f, unsigned char* into, size_t n, off_t offset) {
+  const ssize_t got = fd_io::read_at(f->fd, into, n, offset);
+  if (got < 0) return fail(kR64System);
+  if (static_cast<size_t>(got) < n && f->fctl != 0) fill_background_pattern(f, into + got, n - got, static_cast<size_t>(got));
+  return got;
 }
 
 // Calls visit(tile) for every tile that holds pixels of `area`, tile columns left to right and
@@ -85,6 +76,92 @@ void spread_tile_part(char type, const TilePlace& tile, const unsigned char* byt
   }
 }
 
+// Reads an area of a level for read_pixels, row of tiles after row of tiles: whole tiles with one
+// read for the row, others tile by tile, only the rows wanted. A read-only handle refuses the area
+// at the first tile the file does not wholly hold, in the order reading column by column meets
+// them; the length of the file comes from a read that stopped at its end, or from the system when
+// only some rows of tiles are read.
+class AreaReader {
+ public:
+  AreaReader(const R64_FILE* f, int level, const PixelArea& area, unsigned char* out, size_t out_stride,
+             std::span<unsigned char> scratch)
+      : f_(f), level_(level), area_(area), out_(out), out_stride_(out_stride), scratch_(scratch), checked_(f->fctl != 0) {}
+
+  int read() {
+    for (int top = area_.y - area_.y % kTileSide; top < area_.y + area_.h; top += kTileSide)
+      if (read_row_of_tiles(top) < 0) return -1;
+    return 0;
+  }
+
+ private:
+  int read_row_of_tiles(int top) {
+    const int right = area_.x + area_.w;
+    const TilePlace first = tile_place(f_, level_, area_.x, top);
+    const TilePlace last = tile_place(f_, level_, right - 1, top);
+    const int y0 = std::max(area_.y, top), y1 = std::min(area_.y + area_.h, top + first.h_len);
+    const size_t run = last.end() - first.offset;
+    const bool whole = y0 == top && y1 == top + first.h_len && run <= scratch_.size();
+    if (whole ? read_whole(first, run) < 0 : check_length() < 0) return -1;
+    for (TilePlace tile = first;; tile = tile_place(f_, level_, tile.w_ofs + kTileSide, top)) {
+      const unsigned char* bytes = scratch_.data() + (whole ? tile.offset - first.offset : 0);
+      if (!whole && read_rows(tile, y0 - top, y1 - top) < 0) return -1;
+      const int x0 = std::max(area_.x, tile.w_ofs), x1 = std::min(right, tile.w_ofs + tile.w_len);
+      unsigned char* into = out_ + 4 * (static_cast<size_t>(y0 - area_.y) * out_stride_ + static_cast<size_t>(x0 - area_.x));
+      spread_tile_part(f_->header.type, tile, bytes + (whole ? static_cast<size_t>(y0 - top) * tile.stride : 0), x0, x1, y0,
+                       y1, into, out_stride_);
+      if (tile.w_ofs == last.w_ofs) return 0;
+    }
+  }
+
+  // The tiles of a row of tiles, `run` bytes from `first` on, with one read.
+  int read_whole(const TilePlace& first, size_t run) {
+    const ssize_t got = read_part(f_, scratch_.data(), run, first.offset);
+    if (got < 0) return -1;
+    if (static_cast<size_t>(got) == run || f_->fctl != 0) return 0;
+    return checked_ ? cut_meanwhile() : refuse(static_cast<off_t>(first.offset) + got);
+  }
+
+  // Rows r0 .. r1 - 1 of `tile`.
+  int read_rows(const TilePlace& tile, int r0, int r1) {
+    const size_t n = static_cast<size_t>(r1 - r0) * static_cast<size_t>(tile.stride);
+    const ssize_t got = read_part(f_, scratch_.data(), n, static_cast<off_t>(tile.offset) + static_cast<off_t>(r0) * tile.stride);
+    if (got < 0) return -1;
+    return static_cast<size_t>(got) == n || f_->fctl != 0 ? 0 : cut_meanwhile();
+  }
+
+  // Before rows of tiles are read only in part: whether the file holds all the area's tiles whole.
+  int check_length() {
+    if (checked_) return 0;
+    const off_t length = file_length_of(f_);
+    if (length < 0) return -1;
+    if (!each_tile_by_columns(f_, level_, area_, [&](const TilePlace& tile) { return held(tile, length); })) return refuse(length);
+    checked_ = true;
+    return 0;
+  }
+
+  int refuse(off_t length) {
+    each_tile_by_columns(f_, level_, area_, [&](const TilePlace& tile) {
+      if (held(tile, length)) return true;
+      missing(tile, length);
+      return false;
+    });
+    return -1;
+  }
+
+  static int cut_meanwhile() {
+    errno = EIO;  // the file was cut since its length was had
+    return fail(kR64System);
+  }
+
+  const R64_FILE* f_;
+  const int level_;
+  const PixelArea area_;
+  unsigned char* const out_;
+  const size_t out_stride_;
+  const std::span<unsigned char> scratch_;
+  bool checked_;  // every tile of the area is known to be whole in the file, or need not be
+};
+
 }  // namespace
 
 int r64_write_tile_row(R64_FILE* f, int level, int top, const unsigned char* pixels) {
@@ -113,43 +190,15 @@ int r64_write_tile_row(R64_FILE* f, int level, int top, const unsigned char* pix
 namespace r64_internal {
 
 int read_tile(const R64_FILE* f, const TilePlace& tile, unsigned char* into) {
-  const off_t length = file_length_of(f);
-  if (length < 0) return -1;
-  if (f->fctl == 0 && !held(tile, length)) return missing(tile, length);
-  return read_tile_rows(f, tile, 0, tile.h_len, into, length);
+  const ssize_t got = read_part(f, into, static_cast<size_t>(tile.bytes()), tile.offset);
+  if (got < 0) return -1;
+  if (got < tile.bytes() && f->fctl == 0) return missing(tile, static_cast<off_t>(tile.offset) + got);
+  return 0;
 }
 
 int read_pixels(const R64_FILE* f, int level, const PixelArea& area, unsigned char* out, size_t out_stride,
                 std::span<unsigned char> scratch) {
-  const off_t length = file_length_of(f);
-  if (length < 0) return -1;
-  const bool readable = f->fctl != 0 || each_tile_by_columns(f, level, area, [&](const TilePlace& tile) {
-    if (held(tile, length)) return true;
-    missing(tile, length);
-    return false;
-  });
-  if (!readable) return -1;
-  const int right = area.x + area.w;
-  for (int top = area.y - area.y % kTileSide; top < area.y + area.h; top += kTileSide) {
-    const TilePlace first = tile_place(f, level, area.x, top);
-    const TilePlace last = tile_place(f, level, right - 1, top);
-    const int y0 = std::max(area.y, top), y1 = std::min(area.y + area.h, top + first.h_len);
-    unsigned char* rows_out = out + 4 * (static_cast<size_t>(y0 - area.y) * out_stride);
-    // Whole tiles the file holds come with one read for the row of tiles; others tile by tile,
-    // only the rows wanted.
-    const size_t run = last.end() - first.offset;
-    const bool whole = y0 == top && y1 == top + first.h_len && run <= scratch.size() && held(last, length);
-    if (whole && read_held(f, scratch.data(), run, first.offset) < 0) return -1;
-    for (TilePlace tile = first;; tile = tile_place(f, level, tile.w_ofs + kTileSide, top)) {
-      const unsigned char* bytes = scratch.data() + (whole ? tile.offset - first.offset : 0);
-      if (!whole && read_tile_rows(f, tile, y0 - top, y1 - y0, scratch.data(), length) < 0) return -1;
-      const int x0 = std::max(area.x, tile.w_ofs), x1 = std::min(right, tile.w_ofs + tile.w_len);
-      spread_tile_part(f->header.type, tile, bytes + (whole ? static_cast<size_t>(y0 - top) * tile.stride : 0), x0, x1, y0,
-                       y1, rows_out + 4 * static_cast<size_t>(x0 - area.x), out_stride);
-      if (tile.w_ofs == last.w_ofs) break;
-    }
-  }
-  return 0;
+  return AreaReader(f, level, area, out, out_stride, scratch).read();
 }
 
 }  // namespace r64_internal
