@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   checker.check_header();
   for (int k = 0; k < kLevels && cr_check_level(f, k); ++k) checker.check_level(k);
 
-  CR_REBUILDER* rb = cr_rebuild_open(f);
+  CR_REBUILDER* rb = cr_rebuild_open_with(f, kFuzzThreads);
   FUZZ_CHECK(rb != nullptr);
   for (int k = 0; k < kLevels && cr_check_level(f, k); ++k) checker.check_regions(rb, k);
   cr_rebuild_close(rb);

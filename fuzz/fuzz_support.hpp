@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "change_endian.hpp"
-#include "parallel.hpp"
 #include "r64.hpp"
 
 // A failed check is a finding: libFuzzer saves the input that caused it.
@@ -28,12 +27,14 @@
     }                                                                                          \
   } while (0)
 
-// The byte order and the process-wide state of the R64 layer, once. Decoding runs on the calling
-// thread alone, so that every input follows one path and coverage stays stable.
+// The byte order and the process-wide state of the R64 layer, once. The targets run every call
+// on the calling thread alone (a thread count of kFuzzThreads), so that every input follows one
+// path and coverage stays stable.
+inline constexpr int kFuzzThreads = 1;
+
 inline void fuzz_init() {
   check_endian();
   r64_init();
-  set_parallel_threads(1);
 }
 
 // A file in memory (memfd_create), named /proc/self/fd/N for the library's calls that open files

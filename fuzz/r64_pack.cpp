@@ -120,12 +120,12 @@ void build_r64(const MemFile& file, const Choice& choice, std::span<const uint8_
       FUZZ_CHECK(r64_set(f, x, y, 0, pixel) == 0);
     }
 
-  auto reduce = choice.fft ? r64_new_level_hifi : r64_new_level;
+  auto reduce = choice.fft ? r64_new_level_hifi_with : r64_new_level_with;
   int levels = laid_out_levels(f);
   int lev = 0;
   for (;; ++lev) {
     FUZZ_CHECK(r64_flush(f) == 0);
-    if (reduce(f, lev) != 0) break;
+    if (reduce(f, lev, kFuzzThreads) != 0) break;
   }
   // The walk ends at the coarsest level or one past it, for want of a level to build.
   FUZZ_CHECK(r64_error == kR64NoLevel && lev >= levels - 1 && lev <= levels);
@@ -162,7 +162,7 @@ void check_cr(const MemFile& file, const Choice& choice, R64_FILE* r64) {
   int levels = laid_out_levels(r64);
   for (int k = 0; k < kLevels; ++k) FUZZ_CHECK(cr_check_level(cr, k) == (k < levels ? 1 : 0));
 
-  CR_REBUILDER* rb = cr_rebuild_open(cr);
+  CR_REBUILDER* rb = cr_rebuild_open_with(cr, kFuzzThreads);
   FUZZ_CHECK(rb != nullptr);
   int side = choice.rect_size;
   for (int k = levels - 1; k >= 0; --k) {
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Packed from a read-only handle, as "-cr" does.
   R64_FILE* r64 = r64_open_file(r64_file.path(), O_RDONLY, 0644, 'P', 0, 0);
   FUZZ_CHECK(r64 != nullptr);
-  FUZZ_CHECK(cr_write_file_with(cr_file.path(), 0644, choice.rect_size, r64, &choice.coding) == 0);
+  FUZZ_CHECK(cr_write_file_with(cr_file.path(), 0644, choice.rect_size, r64, &choice.coding, kFuzzThreads) == 0);
   check_cr(cr_file, choice, r64);
   FUZZ_CHECK(r64_close_file(r64) == 0);
   return 0;

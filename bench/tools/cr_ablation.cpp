@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "change_endian.hpp"
-#include "parallel.hpp"
 #include "r64.hpp"
 #include "r64/file/cr_internal.hpp"
 
@@ -26,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 using cr_internal::EfficientParts;
 
 constexpr int kClassicQuality = 80;
+int threads = kEveryCore;  // of every pack and rebuild (the third argument)
 
 struct Variant {
   const char* name;
@@ -112,13 +112,13 @@ Point pack(R64_FILE* r64, const Variant& v, int quality, const std::string& path
   coding.efficient = v.efficient;
   Point point{quality, 0, 0, {}};
   auto start = Clock::now();
-  if (cr_write_file_with(path.c_str(), 0644, 256, r64, &coding) < 0) {
+  if (cr_write_file_with(path.c_str(), 0644, 256, r64, &coding, threads) < 0) {
     std::fprintf(stderr, "cannot pack %s: r64 error %d\n", path.c_str(), r64_error);
     std::exit(1);
   }
   point.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   CR_FILE* f = cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
-  CR_REBUILDER* rb = cr_rebuild_open(f);
+  CR_REBUILDER* rb = cr_rebuild_open_with(f, threads);
   CR_QUALITY q;
   for (int level = 0; cr_check_level(f, level); ++level)
     if (cr_rebuild_quality(&q, rb, r64, level) == 0) point.psnr.push_back(q.psnr);
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   }
   check_endian();
   r64_init();
-  if (argc > 3) set_parallel_threads(std::atoi(argv[3]));
+  if (argc > 3) threads = std::atoi(argv[3]);
   R64_FILE* r64 = r64_open_file(argv[1], O_RDONLY, 0644, 'P', 0, 0);
   if (r64 == nullptr) {
     std::fprintf(stderr, "cannot open %s\n", argv[1]);

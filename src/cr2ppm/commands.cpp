@@ -11,10 +11,11 @@
 #include <string_view>
 
 #include "cr2ppm/cr2ppm.hpp"
-#include "parallel.hpp"
 #include "tool_info.hpp"
 
 namespace cr2ppm {
+
+int worker_threads = kEveryCore;
 
 namespace {
 
@@ -59,7 +60,7 @@ int run_threads(int remaining, char** args) {
   need(remaining, 1, "-threads");
   int threads = number(args[0], "thread count");
   if (threads < 1) fail("invalid thread count \"%s\"\n", args[0]);
-  set_parallel_threads(threads);
+  worker_threads = threads;
   return 1;
 }
 

@@ -7,6 +7,9 @@
 
 namespace cr2ppm {
 
+// Threads that decode blocks at once (set by "-threads"), every core by default.
+extern int worker_threads;
+
 // Runs the commands of argv[1..argc-1] left to right; returns 0 after the last one.
 int run_commands(int argc, char** argv);
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cr2ppm/cr2ppm.hpp"
+#include "fd_io.hpp"
 #include "ppmlib_types.hpp"
-#include "r64/file/r64_io.hpp"
 #include "replace_file.hpp"
 
 namespace cr2ppm {
@@ -39,7 +39,7 @@ void write_image(CR_FILE* f, const char* cr_name, int level, Region r, const cha
   header.pi_max = 255;
   if (write_header(&header) < 0) fail_output(out_name);
 
-  CR_REBUILDER* rb = cr_rebuild_open(f);
+  CR_REBUILDER* rb = cr_rebuild_open_with(f, worker_threads);
   if (rb == nullptr) fail("out of memory rebuilding \"%s\"\n", cr_name);
   size_t row_bytes = 3 * static_cast<size_t>(r.w);
   int rows_per_write = static_cast<int>(std::max<size_t>(1, kWriteBytes / row_bytes));
@@ -48,7 +48,7 @@ void write_image(CR_FILE* f, const char* cr_name, int level, Region r, const cha
   for (int y = r.y; y < r.y + r.h; y += rows_per_write) {
     int h = std::min(rows_per_write, r.y + r.h - y);
     if (cr_rebuild_region(rows.data(), rb, r.x, y, r.w, h, level) < 0) fail_rebuild(rb, cr_name);
-    if (!r64_internal::write_all(out.fd(), rows.data(), row_bytes * h)) fail_output(out_name);
+    if (!fd_io::write_all(out.fd(), rows.data(), row_bytes * h)) fail_output(out_name);
     if ((y + h) % side < h || y + h == r.y + r.h) std::printf("h = %i/%i   \r", y + h - r.y, r.h);
   }
   cr_rebuild_close(rb);

@@ -20,7 +20,7 @@ void psnr(const char* cr_name, const char* r64_name) {
   if (r64->header.width != f->header.h.width || r64->header.height != f->header.h.height)
     fail("\"%s\" is %i x %i but \"%s\" is %i x %i\n", r64_name, r64->header.width, r64->header.height, cr_name,
          f->header.h.width, f->header.h.height);
-  CR_REBUILDER* rb = cr_rebuild_open(f);
+  CR_REBUILDER* rb = cr_rebuild_open_with(f, worker_threads);
   if (rb == nullptr) fail("out of memory rebuilding \"%s\"\n", cr_name);
   std::printf("PSNR of \"%s\" against \"%s\"\n", cr_name, r64_name);
   for (int level = 0; cr_check_level(f, level); ++level) {

@@ -428,8 +428,7 @@ void Server::end_stop() {
 }  // namespace
 
 int serve(const Options& o) {
-  int readers = o.threads > 0 ? o.threads : parallel_threads();
-  set_parallel_threads(1);  // each tile is rebuilt on one worker
+  int readers = threads_or_cores(o.threads);
   // One heap per worker and one for the loop: more would keep freed tile buffers apiece.
   mallopt(M_ARENA_MAX, std::max(2, readers + 1));
   struct stat st;

@@ -87,7 +87,7 @@ std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers,
       *message = open_failure(path);
       return nullptr;
     }
-    reader->rebuilder = cr_rebuild_open(reader->file);
+    reader->rebuilder = cr_rebuild_open_with(reader->file, 1);  // each tile is rebuilt on one worker
     if (reader->rebuilder == nullptr) {
       *message = "out of memory opening \"" + path + "\"";
       return nullptr;
@@ -107,7 +107,7 @@ std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers,
 Bytes TileMaker::make(const TileRequest& t, std::string* failure) {
   Reader* reader = borrow();
   if (++reader->tiles > kTilesPerRebuilder) {
-    CR_REBUILDER* fresh = cr_rebuild_open(reader->file);
+    CR_REBUILDER* fresh = cr_rebuild_open_with(reader->file, 1);
     if (fresh != nullptr) {  // short of memory, the old one goes on
       cr_rebuild_close(reader->rebuilder);
       reader->rebuilder = fresh;

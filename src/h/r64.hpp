@@ -17,7 +17,16 @@ inline constexpr int kR64BadMode = -8;     // r64_ctl mode other than 0 or 1
 inline constexpr int kR64NoLevel = -9;     // no such level
 
 extern thread_local int r64_error;  // per thread, like errno: the tile server reads from several at once
+// The system's error number of the last failed system call behind r64_error -1 on this thread,
+// kept across later calls that change errno, and carried with r64_error from the threads of a
+// phase to the thread that called it.
+extern thread_local int r64_errno;
 extern int ent_len;
+
+// The threads a heavy call (level building, packing, rebuilding) runs on: 1 runs it on the caller's
+// thread alone, kEveryCore on as many as the process has cores to run on. The files written and the
+// lines printed are the same whatever the count.
+inline constexpr int kEveryCore = 0;
 
 void r64_init();
 
@@ -31,10 +40,19 @@ int r64_set(R64_FILE* f, int w, int h, int level, const unsigned char* buf);
 int r64_red(unsigned char* buf, R64_FILE* f, int w, int h, int level);
 int r64_plane(unsigned char** data, int* w, int* h, int* size, R64_FILE* f, int x, int y, int level);
 
-// Level builder.
+// Writes rows top .. top + 63 of `level` (fewer in its last row of tiles; top a multiple of 64) from
+// `pixels`, whole rows of the level one after another as a 'P' or 'G' file stores its pixels,
+// straight into their row of tiles with one gathering write. Rows of tiles are written top to
+// bottom, so that the file has no gap, and the cache must hold none of their tiles.
+int r64_write_tile_row(R64_FILE* f, int level, int top, const unsigned char* pixels);
+
+// Level builder: r64_new_level and r64_new_level_lofi by the 2 x 2 box filter, r64_new_level_hifi
+// by the windowed-FFT filter, on every core; the _with calls on `threads` threads.
 int r64_new_level(R64_FILE* f, int level);
 int r64_new_level_lofi(R64_FILE* f, int level);
 int r64_new_level_hifi(R64_FILE* f, int level);
+int r64_new_level_with(R64_FILE* f, int level, int threads);
+int r64_new_level_hifi_with(R64_FILE* f, int level, int threads);
 
 // CR layer.
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width, int height);
@@ -66,8 +84,10 @@ CR_TARGET_REPORT cr_target_report();
 
 // The coding of cr_write_file: kJpegQuality, classic blocks.
 CR_CODING cr_classic_coding();
-// cr_write_file with the blocks coded as `coding` says.
-int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* r64, const CR_CODING* coding);
+// cr_write_file with the blocks coded as `coding` says, on `threads` threads. The R64 file's cache is
+// written back first: rectangles are read straight from the file.
+int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* r64, const CR_CODING* coding,
+                       int threads = kEveryCore);
 
 // Reading CR files: `count` table entries from entry `first` on, in host order; and the entry and
 // a malloc'd copy of the block of the rectangle that holds pixel (width, height) of `level`,
@@ -89,6 +109,9 @@ typedef struct cr_quality {
 } CR_QUALITY;
 
 CR_REBUILDER* cr_rebuild_open(CR_FILE* f);
+// A rebuilder that decodes the blocks of a row of rectangles on `threads` threads (cr_rebuild_open:
+// on every core).
+CR_REBUILDER* cr_rebuild_open_with(CR_FILE* f, int threads);
 void cr_rebuild_close(CR_REBUILDER* rb);
 // The rectangle that holds pixel (x, y) of `level`: its place and size in `rect`, and in rect->buf
 // its rebuilt pixels (4 bytes each, fourth 0), which stay valid until the next call.

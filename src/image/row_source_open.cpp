@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "fd_io.hpp"
 #include "image/row_source_internal.hpp"
-#include "r64/file/r64_io.hpp"
 #include "r64_types.hpp"
 
 namespace row_source_internal {
@@ -66,13 +66,13 @@ FILE* open_stream(int fd) {
 using namespace row_source_internal;
 
 ROW_SOURCE* row_source_open(const char* path) {
-  int fd = r64_internal::open_retrying(path, O_RDONLY | O_CLOEXEC, 0);
+  int fd = fd_io::open_retrying(path, O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
     fail("cannot open it: %s", std::strerror(errno));
     return nullptr;
   }
   std::array<char, kMagicBytes> magic{};
-  ssize_t got = r64_internal::read_upto(fd, magic.data(), magic.size());
+  ssize_t got = fd_io::read_upto(fd, magic.data(), magic.size());
   if (got < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
     fail("cannot read it: %s", std::strerror(errno));
     ::close(fd);

@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fd_io.hpp"
 #include "ppm/ppm_internal.hpp"
 #include "ppm_error.hpp"
-#include "r64/file/r64_io.hpp"
 #include "replace_file.hpp"
 
 namespace {
@@ -99,7 +99,7 @@ class SourceRows {
     off_t offset = first_byte_ + static_cast<off_t>(y) * static_cast<off_t>(row_bytes_);
     ssize_t got = -1;
     if (offset == position_ || ppm_internal::seek_to(fd_, offset))
-      got = r64_internal::read_upto(fd_, bytes.data(), bytes.size());
+      got = fd_io::read_upto(fd_, bytes.data(), bytes.size());
     if (got < 0) read_failed_ = true;
     position_ = got < 0 ? -1 : offset + got;
   }
@@ -175,7 +175,7 @@ void convert_row(std::span<unsigned char> out, int y, SourceImage& source, PPM_M
 }
 
 int convert(const char* from_ppm, const char* to_ppm, int width, int height, PPM_MAPPING func, void* work) {
-  r64_internal::Descriptor source_fd(r64_internal::open_retrying(from_ppm, O_RDONLY, 0));
+  fd_io::Descriptor source_fd(fd_io::open_retrying(from_ppm, O_RDONLY, 0));
   if (source_fd.get() < 0) return refuse(kCannotOpen, from_ppm);
   PPM_INFO source_info{};
   source_info.pi_fd = source_fd.get();
@@ -196,7 +196,7 @@ int convert(const char* from_ppm, const char* to_ppm, int width, int height, PPM
   std::vector<unsigned char> out(ppm_internal::row_bytes(&target));
   for (int y = 0; y < height; ++y) {
     convert_row(out, y, source, func, work);
-    if (!r64_internal::write_all(target.pi_fd, out.data(), out.size())) return -1;
+    if (!fd_io::write_all(target.pi_fd, out.data(), out.size())) return -1;
   }
   if (source.rows.read_failed()) return -1;
   return target_file.commit() ? 0 : -1;

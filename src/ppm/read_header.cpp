@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "fd_io.hpp"
 #include "ppmlib_types.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -36,7 +36,7 @@ struct HeaderText {
 int read_byte(HeaderText& text) {
   if (text.length >= kTextLimit) return -1;
   char c;
-  if (r64_internal::read_upto(text.fd, &c, 1) != 1) return -1;
+  if (fd_io::read_upto(text.fd, &c, 1) != 1) return -1;
   text.bytes[text.length++] = c;
   return static_cast<unsigned char>(c);
 }

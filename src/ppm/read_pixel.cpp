@@ -3,8 +3,8 @@
 // bytes of a row the file does not reach read as 0.
 #include <cstring>
 
+#include "fd_io.hpp"
 #include "ppm/ppm_internal.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -18,7 +18,7 @@ const unsigned char* load_row(PPM_INFO* p, unsigned int h) {
   size_t bytes = ppm_internal::row_bytes(p);
   std::memset(line, 0, bytes);
   bool placed = ppm_internal::stands_at(p, offset) || ppm_internal::seek_to(p->pi_fd, offset);
-  ssize_t got = placed ? r64_internal::read_upto(p->pi_fd, line, bytes) : -1;
+  ssize_t got = placed ? fd_io::read_upto(p->pi_fd, line, bytes) : -1;
   if (got < 0) {
     ppm_internal::drop_newest_line(p);
     ppm_internal::remember_position(p, 0);

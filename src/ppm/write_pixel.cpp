@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fd_io.hpp"
 #include "ppm/ppm_internal.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -23,7 +23,7 @@ bool take_pending_line(PPM_INFO* p, off_t offset) {
   if (line == nullptr) return false;
   std::memset(line, 0, bytes);
   ssize_t got = -1;
-  if (ppm_internal::seek_to(p->pi_fd, offset)) got = r64_internal::read_upto(p->pi_fd, line, bytes);
+  if (ppm_internal::seek_to(p->pi_fd, offset)) got = fd_io::read_upto(p->pi_fd, line, bytes);
   ppm_internal::remember_position(p, got < 0 ? 0 : offset + got);
   p->pi_write = line;
   p->pi_write_offset = static_cast<int>(offset);
@@ -32,7 +32,7 @@ bool take_pending_line(PPM_INFO* p, off_t offset) {
 
 void write_through(PPM_INFO* p, off_t pixel_offset, const unsigned char* c) {
   bool written = ppm_internal::seek_to(p->pi_fd, pixel_offset) &&
-                 r64_internal::write_all(p->pi_fd, c, ppm_internal::kPixelBytes);
+                 fd_io::write_all(p->pi_fd, c, ppm_internal::kPixelBytes);
   ppm_internal::remember_position(p, written ? pixel_offset + static_cast<off_t>(ppm_internal::kPixelBytes) : 0);
 }
 
@@ -41,7 +41,7 @@ void write_through(PPM_INFO* p, off_t pixel_offset, const unsigned char* c) {
 void ppm_internal::write_back_line(PPM_INFO* p) {
   if (p->pi_write == nullptr) return;
   off_t offset = p->pi_write_offset;
-  bool written = seek_to(p->pi_fd, offset) && r64_internal::write_all(p->pi_fd, p->pi_write, row_bytes(p));
+  bool written = seek_to(p->pi_fd, offset) && fd_io::write_all(p->pi_fd, p->pi_write, row_bytes(p));
   remember_position(p, written ? offset + static_cast<off_t>(row_bytes(p)) : 0);
   std::free(p->pi_write);
   p->pi_write = nullptr;

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
 #include "tool_info.hpp"
 
 int rect_size = 256;
+int worker_threads = kEveryCore;
 CR_CODING cr_coding = cr_classic_coding();
 PPM_INFO ppm{};
 
@@ -140,7 +140,7 @@ int run_threads(int remaining, char** args) {
   if (remaining < 1) fail("too few argments for -threads\n");
   long threads;
   if (!whole_number(args[0], 1, kMaxThreads, &threads)) fail("invalid threads\n");
-  set_parallel_threads(static_cast<int>(threads));
+  worker_threads = static_cast<int>(threads);
   return 1;
 }
 

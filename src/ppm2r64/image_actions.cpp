@@ -64,5 +64,5 @@ void image2r64(char** argv) {
   std::fflush(stdout);
   check_r64_size(static_cast<unsigned>(source->width), static_cast<unsigned>(source->height));
   ImageBands bands(source.get(), from);
-  write_level_zero(from, to, source->width, source->height, bands);
+  write_level_zero(from, to, source->width, source->height, bands, worker_threads);
 }

@@ -1,157 +1,63 @@
-// Level 0 of a new R64 file of type 'P' from bands of 64 rows, whatever reads them: each band is
-// written straight into its row of tiles with one gathering write, while a reader that can decodes
-// the bands ahead on a thread of its own. The file is written beside its target, put in its place
-// when complete and kept open as the target of the commands that follow.
+// Level 0 of a new R64 file of type 'P' from bands of 64 rows, whatever reads them: each band is an
+// item of an ordered run, read (on a thread of its own, up to three bands ahead, when the reader can
+// and there are threads) and then stored by the R64 layer straight into its row of tiles. The file
+// is written beside its target, put in its place when complete and kept open as the target of the
+// commands that follow.
 #include <fcntl.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "parallel.hpp"
 #include "ppm2r64.hpp"
 #include "r64.hpp"
-#include "r64/file/r64_io.hpp"
 #include "u_math.hpp"
 
 namespace {
 
 bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
 
-// Writes a band straight into its place in the file. The tiles of a row of tiles lie side by side,
-// each one row after row, so the band goes out as its rows' pieces in that order, gathered by the
-// system from the band itself: nothing is copied and the tile cache stays out of the way.
-int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int rows) {
-  std::vector<iovec> pieces;
-  pieces.reserve(static_cast<size_t>(ceil_div(width, kTileSide)) * static_cast<size_t>(rows));
-  for (int left = 0; left < width; left += kTileSide) {
-    size_t bytes = static_cast<size_t>(std::min(kTileSide, width - left)) * kPixelBytes;
-    for (int y = 0; y < rows; ++y) {
-      const unsigned char* piece = band + (static_cast<size_t>(y) * width + left) * kPixelBytes;
-      pieces.push_back(iovec{const_cast<unsigned char*>(piece), bytes});  // only read by the system
-    }
-  }
-  off_t offset = f->level_ofs[0] + static_cast<off_t>(top) * width * kPixelBytes;
-  if (!r64_internal::write_pieces_at(f->fd, pieces, offset)) {
-    r64_error = kR64System;
-    return -1;
-  }
-  return 0;
-}
-
-void report_or_fail(BandReader& bands, bool read, int top, int rows) {
-  if (!read) bands.fail(top);
-  bands.report(top, rows);
-}
-
 [[noreturn]] void exit_writing(const char* to) { exit_r64_failure(step_on("write", to), to); }
-
-// Band after band on one thread: read, then store.
-void store_in_turn(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
-  std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
-  for (int top = 0; top < height; top += kTileSide) {
-    const int rows = std::min(kTileSide, height - top);
-    report_or_fail(bands, bands.read(band, top, rows), top, rows);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_writing(to);
-  }
-}
-
-// The bands between a reading thread and the storing one: a few slots, filled in turn by the
-// reader and emptied in turn by the storer, so that the reader may run ahead by up to all of them.
-class BandRing {
- public:
-  BandRing(int slots, size_t band_bytes) : bands_(static_cast<size_t>(slots)), ok_(static_cast<size_t>(slots)) {
-    for (auto& band : bands_) band.resize(band_bytes);
-  }
-  std::span<unsigned char> slot(int band) { return bands_[index(band)]; }
-
-  // The reader: waits until band `band` has a free slot; false once the storer has stopped.
-  bool wait_free(int band) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ || band - stored_ < static_cast<int>(bands_.size()); });
-    return !stopped_;
-  }
-  void filled(int band, bool ok) {
-    std::lock_guard lock(mutex_);
-    ok_[index(band)] = ok;
-    read_ = band + 1;
-    changed_.notify_all();
-  }
-  // The storer: waits until band `band` is read; false when its read failed.
-  bool wait_filled(int band) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return read_ > band; });
-    return ok_[index(band)];
-  }
-  void emptied(int band) {
-    std::lock_guard lock(mutex_);
-    stored_ = band + 1;
-    changed_.notify_all();
-  }
-  void stop() {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  size_t index(int band) const { return static_cast<size_t>(band) % bands_.size(); }
-  std::vector<std::vector<unsigned char>> bands_;
-  std::vector<bool> ok_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int read_ = 0;    // bands read so far
-  int stored_ = 0;  // bands stored so far
-  bool stopped_ = false;
-};
 
 constexpr int kBandsAhead = 3;
 
-// Band after band with the reading on a thread of its own, up to kBandsAhead bands ahead; false,
-// having done nothing, when no second thread can run. The storer prints each band's progress; a
-// failure on either side stops both, and is reported once both have returned.
-bool store_overlapped(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
-  const int count = (height + kTileSide - 1) / kTileSide;
+// The bands in order: each read into a slot, then reported and stored on the caller's thread. A
+// reader that overlaps reads on a helper, bands ahead of the storing; any other reads each band on
+// the caller's thread before storing it. A failed read or store stops both, and is reported once
+// the reading has stopped.
+void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands, int threads) {
+  const int count = ceil_div(height, kTileSide);
+  const int ahead = bands.overlaps() && threads_or_cores(threads) > 1 ? kBandsAhead : 1;
+  std::vector<std::vector<unsigned char>> slots(static_cast<size_t>(std::min(ahead, count)));
+  for (auto& slot : slots) slot.resize(static_cast<size_t>(kTileSide) * width * kPixelBytes);
+  std::vector<char> read(slots.size());  // per slot: whether its band was read
   auto rows_of = [height](int band) { return std::min(kTileSide, height - band * kTileSide); };
-  BandRing ring(kBandsAhead, static_cast<size_t>(kTileSide) * width * kPixelBytes);
   int failed_read = -1;
   bool store_failed = false;
-  auto store = [&] {
-    for (int band = 0; band < count; ++band) {
-      if (!ring.wait_filled(band)) {
-        failed_read = band;
-        break;
-      }
-      bands.report(band * kTileSide, rows_of(band));
-      store_failed = store_band(f, ring.slot(band).data(), width, band * kTileSide, rows_of(band)) != 0;
-      if (store_failed) break;
-      ring.emptied(band);
-    }
-    ring.stop();
-  };
-  auto read = [&] {
-    for (int band = 0; band < count && ring.wait_free(band); ++band) {
-      bool ok = bands.read(ring.slot(band), band * kTileSide, rows_of(band));
-      ring.filled(band, ok);
-      if (!ok) return;
-    }
-  };
-  if (!parallel_pair(store, read)) return false;
+  run_ordered({.threads = ahead > 1 ? 2 : 1,
+               .items = count,
+               .ahead = ahead,
+               .one_at_a_time = true,
+               .work = [&](int band, int) {
+                 const size_t slot = static_cast<size_t>(band % ahead);
+                 read[slot] = bands.read(slots[slot], band * kTileSide, rows_of(band));
+                 return read[slot] ? 0 : -1;
+               },
+               .commit = [&](int band) {
+                 const size_t slot = static_cast<size_t>(band % ahead);
+                 if (!read[slot]) {
+                   failed_read = band;
+                   return -1;
+                 }
+                 bands.report(band * kTileSide, rows_of(band));
+                 store_failed = r64_write_tile_row(f, 0, band * kTileSide, slots[slot].data()) < 0;
+                 return store_failed ? -1 : 0;
+               }});
   if (failed_read >= 0) bands.fail(failed_read * kTileSide);
   if (store_failed) exit_writing(to);
-  return true;
-}
-
-// A reader that overlaps reads on a thread of its own when there is one; the bands and the file
-// are the same either way.
-void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
-  if (bands.overlaps() && store_overlapped(f, to, width, height, bands)) return;
-  store_in_turn(f, to, width, height, bands);
 }
 
 }  // namespace
@@ -162,13 +68,13 @@ void check_r64_size(unsigned int width, unsigned int height) {
   std::exit(1);
 }
 
-void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands) {
+void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands, int threads) {
   ReplacingFile out;
   if (!open_output(out, from, to)) exit_r64_failure(step_on("create", to), to);
   R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height);
   if (f == nullptr) exit_writing(to);
   r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
-  store_bands(f, to, width, height, bands);
+  store_bands(f, to, width, height, bands, threads);
   std::printf("\nEND\n");
   std::fflush(stdout);
   if (r64_close_file(f) != 0) exit_writing(to);

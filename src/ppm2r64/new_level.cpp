@@ -13,7 +13,7 @@
 
 namespace {
 
-using Reduction = int (*)(R64_FILE* f, int level);
+using Reduction = int (*)(R64_FILE* f, int level, int threads);
 
 [[noreturn]] void exit_building() { exit_r64_error("build the levels of \"" + std::string(target) + "\"", target); }
 
@@ -52,12 +52,12 @@ void build_levels(int levels, Reduction reduce) {
   if (levels > 0) {
     for (int n = 0; n < levels; ++n, ++lev) {
       flush_or_exit(f);
-      if (reduce(f, lev) < 0) exit_building();
+      if (reduce(f, lev, worker_threads) < 0) exit_building();
     }
   } else {
     for (;; ++lev) {
       flush_or_exit(f);
-      if (reduce(f, lev) != 0) break;
+      if (reduce(f, lev, worker_threads) != 0) break;
     }
     // Finding no further level to build is the normal end.
     if (r64_error != kR64NoLevel) exit_building();
@@ -68,6 +68,6 @@ void build_levels(int levels, Reduction reduce) {
 
 }  // namespace
 
-void new_level(int levels) { build_levels(levels, r64_new_level); }
+void new_level(int levels) { build_levels(levels, r64_new_level_with); }
 
-void new_level_hifi(int levels) { build_levels(levels, r64_new_level_hifi); }
+void new_level_hifi(int levels) { build_levels(levels, r64_new_level_hifi_with); }

@@ -12,6 +12,7 @@
 
 extern const char* target;  // the current target R64 file's name (set by "-t", "-pr" and "-ir")
 extern int rect_size;       // side of CR rectangles (set by "-crsize"), 256 by default
+extern int worker_threads;  // threads of the heavy commands (set by "-threads"), every core by default
 extern CR_CODING cr_coding;  // how "-cr" codes its blocks (set by "-crquality", "-crmode", "-crpsnr")
 // The targets "-crpsnr" takes: below, JPEG blocks of the lowest quality reach them anyway; above,
 // only plain blocks come near.
@@ -66,10 +67,10 @@ class BandReader {
 
 // Ends the run with "unsupported image size %ix%i\n" unless both sides are 3 .. 32767.
 void check_r64_size(unsigned int width, unsigned int height);
-// Writes `to` (beside it, then renamed over it) band by band from `bands`, printing "\nEND\n"
-// once all are read, and makes it the target; every failure ends the run with its message and
-// exit status 1.
-void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands);
+// Writes `to` (beside it, then renamed over it) band by band from `bands`, reading ahead on a
+// thread of its own when `threads` allow, printing "\nEND\n" once all are read, and makes it the
+// target; every failure ends the run with its message and exit status 1.
+void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands, int threads);
 
 // The line saying what failed: "cannot " + step + the reason for a failed system call (errno
 // `error`) or a lack of memory, or what is wrong with the R64 file `r64_name`.

@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "fd_io.hpp"
 #include "ppm2r64.hpp"
 #include "ppm_error.hpp"
 #include "ppmlib_types.hpp"
 #include "r64.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr const char* kCannotRead = "cannot read the PPM file \"%s\"\n";
 
 // Opens `filename` into the global handle and reads its header; any failure ends the run.
 void open_ppm(const char* filename) {
-  ppm.pi_fd = r64_internal::open_retrying(filename, O_RDONLY, 0);
+  ppm.pi_fd = fd_io::open_retrying(filename, O_RDONLY, 0);
   if (ppm.pi_fd < 0) exit_with(kCannotOpen, filename);
   if (read_header(&ppm) != 0) exit_with(kCannotReadHeader, filename);
 }
@@ -41,7 +41,7 @@ enum class RowRead { kFull, kEnded, kFailed };
 
 // Fills `row` from the descriptor, taking as many reads as the system needs.
 RowRead read_row(int fd, std::span<unsigned char> row) {
-  ssize_t got = r64_internal::read_upto(fd, row.data(), row.size());
+  ssize_t got = fd_io::read_upto(fd, row.data(), row.size());
   if (got < 0) return RowRead::kFailed;
   return static_cast<size_t>(got) < row.size() ? RowRead::kEnded : RowRead::kFull;
 }
@@ -166,7 +166,7 @@ void ppm2r64(char** argv) {
   check_r64_size(ppm.pi_width, ppm.pi_height);
 
   PpmBands bands(from);
-  write_level_zero(from, to, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height), bands);
+  write_level_zero(from, to, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height), bands, worker_threads);
   close_ppm(&ppm);
 }
 

@@ -49,7 +49,7 @@ void r642cr(const char* from, const char* to) {
   ReplacingFile out;
   if (!open_output(out, from, to, f->fd)) exit_r64_error(step_on("create", to), from);
   const std::string packing = step_on("pack", from) + " into \"" + to + "\"";
-  if (cr_write_file_with(out.path(), 0644, rect_size, f, &cr_coding) < 0) exit_r64_error(packing, from);
+  if (cr_write_file_with(out.path(), 0644, rect_size, f, &cr_coding, worker_threads) < 0) exit_r64_error(packing, from);
   if (cr_coding.target_psnr > 0) report_target();
   if (r64_close_file(f) < 0) exit_r64_error(step_on("read", from), from);
   if (!out.commit()) {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fd_io.hpp"
 #include "image/row_source_internal.hpp"
 #include "ppmlib_types.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace row_source_internal {
 namespace {
@@ -23,7 +23,7 @@ struct PpmSource : ROW_SOURCE {
     for (int y = 0; y < rows; ++y, rgb += pixel_row) {
       unsigned char* into = converter.passes_through() ? rgb : raw.data();
       size_t want = converter.row_bytes(width);
-      ssize_t got = r64_internal::read_upto(info.pi_fd, into, want);
+      ssize_t got = fd_io::read_upto(info.pi_fd, into, want);
       if (got < 0) return fail("cannot read it: %s", std::strerror(errno));
       if (static_cast<size_t>(got) < want) return fail("the PPM data end before its last pixel");
       if (!converter.passes_through()) converter.convert(raw.data(), rgb, width);

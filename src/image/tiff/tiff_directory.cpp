@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "fd_io.hpp"
 #include "image/row_source_internal.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace row_source_internal {
 namespace {
@@ -196,13 +196,13 @@ int check_entries(const Layout& layout, const std::vector<Entry>& entries) {
 // Reads `bytes` at `offset`; false when the file ends first or cannot be read.
 bool read_exactly_at(int fd, unsigned char* data, size_t bytes, uint64_t offset) {
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
-  return r64_internal::read_at(fd, data, bytes, static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes);
+  return fd_io::read_at(fd, data, bytes, static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes);
 }
 
 // The header's byte order, variant and offset of the first directory; false when it is none.
 bool read_header(int fd, Layout* layout, uint64_t* directory) {
   unsigned char header[kBigTiffHeaderBytes] = {};
-  const ssize_t got = r64_internal::read_at(fd, header, sizeof header, 0);
+  const ssize_t got = fd_io::read_at(fd, header, sizeof header, 0);
   layout->big_endian = header[0] == 'M';
   const uint64_t magic = layout->integer(header + 2, 2);
   layout->bigtiff = magic == kBigTiffMagic;

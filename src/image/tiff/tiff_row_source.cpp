@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fd_io.hpp"
 #include "image/row_source_internal.hpp"
 #include "image/tiff/tiff_directory.hpp"
-#include "r64/file/r64_io.hpp"
 
 namespace row_source_internal {
 namespace {
@@ -84,7 +84,7 @@ int TiffSource::read_plain(unsigned char* rgb, int rows) {
     const uint64_t within = static_cast<uint64_t>(row % rows_per_strip) * pixel_row;
     if (within + pixel_row > TIFFGetStrileByteCount(tiff, strip)) return fail("the TIFF data are cut short");
     const off_t at = static_cast<off_t>(TIFFGetStrileOffset(tiff, strip) + within);
-    ssize_t got = r64_internal::read_at(TIFFFileno(tiff), rgb, pixel_row, at);
+    ssize_t got = fd_io::read_at(TIFFFileno(tiff), rgb, pixel_row, at);
     if (got < 0) return fail("cannot read it: %s", std::strerror(errno));
     if (static_cast<size_t>(got) < pixel_row) return fail("the TIFF data are cut short");
   }

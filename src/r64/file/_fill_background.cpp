@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "r64_io.hpp"
+#include "fd_io.hpp"
 #include "r64_tile.hpp"
 
 namespace r64_internal {
@@ -19,14 +19,10 @@ constexpr int kFillBlock = 999 * 64;
 
 int _fill_background(R64_FILE* f, off_t len) {
   std::array<unsigned char, kFillBlock> block;
-  if (f->header.type == 'P') {
-    for (int i = 0; i < kFillBlock; i += 3) std::memcpy(&block[i], f->background, 3);
-  } else {
-    block.fill(static_cast<unsigned char>(f->background[0]));
-  }
+  fill_background_pattern(f, block.data(), block.size());
   while (len > 0) {
     int part = static_cast<int>(std::min<off_t>(len, kFillBlock));
-    if (!write_all(f->fd, block.data(), part)) {
+    if (!fd_io::write_all(f->fd, block.data(), part)) {
       int cause = errno;  // perror may change it; callers report the real cause
       std::perror("fill_background");
       errno = cause;

@@ -1,5 +1,5 @@
-// Internal calls of the CR layer: the failure helper, the sample mapping, the writer's recursion
-// and its progress counters.
+// Internal calls of the CR layer: the failure helper, the sample mapping, the reading of R64
+// rectangles, the writer's recursion and its progress counters.
 #pragma once
 
 #include <array>
@@ -9,9 +9,11 @@
 #include <cstring>
 #include <span>
 
+#include "fd_io.hpp"
+#include "pixel_kernels.hpp"
 #include "r64.hpp"
 #include "r64_fail.hpp"
-#include "r64_io.hpp"
+#include "r64_tile.hpp"
 
 // Progress of the writer: pixel bytes processed so far, and the count at which the next
 // progress line is due.
@@ -45,31 +47,20 @@ constexpr int residual_of_sample(int s) {
 inline constexpr int kChannels = 3;
 
 // The per-channel offsets of a rectangle's entry, read as signed.
-using Offsets = std::array<signed char, kChannels>;
+using kernels::Offsets;
+using kernels::put_pixel;
 
-// Stores red, green, blue and a zero fourth byte with one write.
-inline void put_pixel(unsigned char* out, uint32_t red, uint32_t green, uint32_t blue) {
-  uint32_t pixel = std::endian::native == std::endian::little ? red | green << 8 | blue << 16
-                                                              : red << 24 | green << 16 | blue << 8;
-  std::memcpy(out, &pixel, 4);
-}
+// Scratch that read_r64_rect reads the largest rectangle's rows of tiles through.
+inline constexpr size_t kRectScratchBytes = r64_internal::tile_row_scratch_bytes(kMaxRectSide);
 
 // Reads the rectangle of `level` whose place and size rect gives into rect.buf, as 4-byte pixels
-// (fourth byte 0); one-byte pixels serve as red, green and blue.
-int read_r64_rect(CR_BUFFER& rect, R64_FILE* r64, int level);
-
-// Whether read_r64_rect_direct can read rectangles of `level`: the handle is read-only and its
-// pixels are whole bytes.
-bool reads_in_parallel(const R64_FILE* r64, int level);
-// Reads the rectangle as read_r64_rect does, but straight from the file with positional reads
-// through `band` (a row of tiles as wide as the largest rectangle), touching neither the cache nor
-// any global, so that threads read rectangles at once. Returns 0 or the code read_r64_rect would
-// leave in r64_error.
-inline constexpr size_t kTileRowBandBytes = (kMaxRectSide / kTileSide + 1) * kTileBytesP;
-int read_r64_rect_direct(CR_BUFFER& rect, const R64_FILE* r64, int level, std::span<unsigned char> band);
-
-// The parent's prediction of every pixel of the child rectangle rect, in the child's layout.
-void predict(const CR_BUFFER& parent, const CR_BUFFER& rect, unsigned char* predicted);
+// (fourth byte 0; one-byte pixels serve as red, green and blue, bits as 0 or 255), straight from
+// the R64 file through `scratch` (kRectScratchBytes): on any thread, the cache holding nothing newer
+// than the file. 0, or -1 with r64_error set as the tile cache would set it.
+inline int read_r64_rect(CR_BUFFER& rect, const R64_FILE* r64, int level, std::span<unsigned char> scratch) {
+  return r64_internal::read_pixels(r64, level, {rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len}, rect.buf,
+                                   static_cast<size_t>(rect.w_len), scratch);
+}
 
 // Rebuilds rect.buf from the decoded samples of its block: the parent's prediction plus the
 // residual, clamped to 0..255, or for a root (parent null) the decoded pixel itself; every fourth
@@ -121,8 +112,5 @@ constexpr int huffman_class(int step) {
 
 // Sets the parts of the efficient coding of the following writes (benchmarks only).
 void set_efficient_parts(const EfficientParts& parts);
-
-// Writes the rectangle at (w_ofs, h_ofs) of `level` and, above level 0, its whole subtree.
-int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level);
 
 }  // namespace cr_internal

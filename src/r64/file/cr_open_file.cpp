@@ -23,8 +23,8 @@ constexpr char kPreamble[3] = {'C', 'R', '\0'};
 constexpr size_t kZeroChunkEntries = 4096;  // the empty table is written this many entries at a time
 
 using HandlePtr = MallocPtr<CR_FILE>;
-using r64_internal::Descriptor;
-using r64_internal::open_retrying;
+using fd_io::Descriptor;
+using fd_io::open_retrying;
 
 void header_to_file_order(CR_HEADER* header) {
   change_endian_16(&header->h.width);
@@ -38,11 +38,11 @@ bool lay_out_new_file(int fd, const CR_HEADER& header, unsigned int entries) {
   CR_HEADER on_disk = header;
   on_disk.cr_tbl_nos = entries;
   header_to_file_order(&on_disk);
-  if (!r64_internal::seek_to(fd, 0) || !r64_internal::write_all(fd, &on_disk, sizeof on_disk)) return false;
+  if (!fd_io::seek_to(fd, 0) || !fd_io::write_all(fd, &on_disk, sizeof on_disk)) return false;
   static const unsigned char zeros[kZeroChunkEntries * kCrEntryBytes] = {};
   for (size_t left = entries; left > 0;) {
     size_t entries = std::min(left, kZeroChunkEntries);
-    if (!r64_internal::write_all(fd, zeros, entries * kCrEntryBytes)) return false;
+    if (!fd_io::write_all(fd, zeros, entries * kCrEntryBytes)) return false;
     left -= entries;
   }
   return true;
@@ -89,7 +89,7 @@ void init_ring(CR_FILE* f) {
 CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, int width, int height) {
   Descriptor fd(open_retrying(filename, ctl, mode));
   if (fd.get() < 0) {
-    r64_error = kR64System;
+    fail(kR64System);
     return nullptr;
   }
   HandlePtr f(static_cast<CR_FILE*>(std::calloc(1, sizeof(CR_FILE))));
@@ -99,10 +99,10 @@ CR_FILE* cr_open_file(const char* filename, int ctl, int mode, int rect_size, in
   }
   f->fd = fd.get();
 
-  long got = r64_internal::read_upto(f->fd, &f->header, sizeof f->header);
+  long got = fd_io::read_upto(f->fd, &f->header, sizeof f->header);
   bool read_write = (ctl & O_ACCMODE) == O_RDWR;
   if (got < 0) {
-    r64_error = kR64System;
+    fail(kR64System);
     return nullptr;
   }
   if (got == kCrHeaderBytes) {

@@ -60,7 +60,7 @@ CR_ENT* load_block(CR_FILE* f, const CR_TBL& entry) {
   }
   e->b.size = entry.size;
   f->cached_bytes += entry.size;
-  ssize_t got = r64_internal::read_at(f->fd, e->b.buf, entry.size, entry.ofs);
+  ssize_t got = fd_io::read_at(f->fd, e->b.buf, entry.size, entry.ofs);
   if (got < 0 || static_cast<size_t>(got) < entry.size) {
     free_cr_ent(f, e);
     fail(got < 0 ? kR64System : kR64Short);

@@ -16,6 +16,7 @@
 #include "cr_internal.hpp"
 #include "malloc_ptr.hpp"
 #include "parallel.hpp"
+#include "r64_tile.hpp"
 #include "u_math.hpp"
 
 namespace {
@@ -43,6 +44,7 @@ struct Failure {
 
 struct cr_rebuilder {
   CR_FILE* f;
+  int threads;                         // that decode a row's blocks at once
   int side;
   int coarsest;                        // the level whose rectangles are roots
   std::vector<Slot> band[kLevels];     // one slot per column of each existing level
@@ -60,7 +62,7 @@ CR_BUFFER place_of(const CR_REBUILDER& rb, int column, int row, int level) {
 
 int failure(CR_REBUILDER& rb, const CR_BUFFER& rect, int level, int code) {
   rb.failed = Failure{level, rect.w_ofs, rect.h_ofs};
-  if (code != 0) r64_error = code;
+  if (code != 0) fail(code);
   return -1;
 }
 
@@ -125,16 +127,23 @@ int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last
   }
   for (size_t first = 0; first < jobs.size();) {
     int read_error = 0;
-    size_t readable = read_batch(rb, jobs, first, level, &read_error);
-    parallel_for(static_cast<int>(readable - first), [&](int i) {
-      Job& job = jobs[first + static_cast<size_t>(i)];
-      CR_BUFFER parent = level < rb.coarsest ? parent_of(rb, job.rect.w_ofs / rb.side, row, level) : CR_BUFFER{};
-      decode_job(job, level < rb.coarsest ? &parent : nullptr);
-    });
-    for (size_t i = first; i < readable; ++i) {
-      if (!jobs[i].decoded) return failure(rb, jobs[i].rect, level, kR64NotR64);
-      jobs[i].slot->row = row;
-    }
+    const size_t readable = read_batch(rb, jobs, first, level, &read_error);
+    const int decoded = run_ordered({.threads = rb.threads,
+                                     .items = static_cast<int>(readable - first),
+                                     .work = [&](int i, int) {
+                                       Job& job = jobs[first + static_cast<size_t>(i)];
+                                       CR_BUFFER parent = level < rb.coarsest ? parent_of(rb, job.rect.w_ofs / rb.side, row, level)
+                                                                              : CR_BUFFER{};
+                                       decode_job(job, level < rb.coarsest ? &parent : nullptr);
+                                       return job.decoded ? 0 : fail(kR64NotR64);
+                                     },
+                                     .commit = [&](int i) {
+                                       Job& job = jobs[first + static_cast<size_t>(i)];
+                                       if (!job.decoded) return failure(rb, job.rect, level, kR64NotR64);
+                                       job.slot->row = row;
+                                       return 0;
+                                     }});
+    if (decoded < 0) return -1;
     if (read_error != 0) return failure(rb, jobs[readable].rect, level, read_error);
     first = readable;
   }
@@ -176,13 +185,16 @@ void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFE
 
 }  // namespace
 
-CR_REBUILDER* cr_rebuild_open(CR_FILE* f) {
+CR_REBUILDER* cr_rebuild_open(CR_FILE* f) { return cr_rebuild_open_with(f, kEveryCore); }
+
+CR_REBUILDER* cr_rebuild_open_with(CR_FILE* f, int threads) {
   auto* rb = new (std::nothrow) cr_rebuilder{};
   if (rb == nullptr) {
-    r64_error = kR64Memory;
+    fail(kR64Memory);
     return nullptr;
   }
   rb->f = f;
+  rb->threads = threads;
   rb->side = f->header.rect_size;
   rb->coarsest = -1;
   for (int level = 0; level < kLevels && cr_check_level(f, level); ++level) {
@@ -215,26 +227,48 @@ int cr_rebuild_region(unsigned char* rgb, CR_REBUILDER* rb, int x, int y, int w,
   return 0;
 }
 
+// Compares the rebuilt rectangles of a row with the source's, read from the R64 file on every
+// thread, and adds them up in column order.
 int cr_rebuild_quality(CR_QUALITY* q, CR_REBUILDER* rb, R64_FILE* r64, int level) {
   CR_FILE* f = rb->f;
   if (!inside(f, 0, 0, 1, 1, level) || r64_check_level(r64, level) != 1 || r64->level_w[level] != f->level_w[level] ||
       r64->level_h[level] != f->level_h[level])
     return fail(kR64NotR64);
-  std::vector<unsigned char> source(4 * static_cast<size_t>(rb->side) * rb->side);
+  if (r64_flush(r64) < 0) return -1;  // the source is read straight from the file
+  const int columns = static_cast<int>(rb->band[level].size());
+  const int threads = std::min(threads_or_cores(rb->threads), columns);
+  // Per worker: a source rectangle and the rows of tiles it is read through.
+  const size_t rect_bytes = 4 * static_cast<size_t>(rb->side) * rb->side;
+  std::vector<unsigned char> scratch(static_cast<size_t>(threads) * (rect_bytes + cr_internal::kRectScratchBytes));
+  constexpr uint64_t kUnread = UINT64_MAX;
+  std::vector<uint64_t> errors(static_cast<size_t>(columns));  // of each column's rectangle, once read
   uint64_t total = 0;
   *q = CR_QUALITY{0, std::numeric_limits<double>::infinity(), 0, 0};
-  int columns = static_cast<int>(rb->band[level].size());
   for (int row = 0; row < ceil_div(f->level_h[level], rb->side); ++row) {
     if (rebuild_row(*rb, row, level, 0, columns - 1) < 0) return -1;
-    for (int column = 0; column < columns; ++column) {
-      CR_BUFFER rect = rebuilt(*rb, column, row, level);
-      CR_BUFFER original{rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len, source.data()};
-      if (cr_internal::read_r64_rect(original, r64, level) < 0) return failure(*rb, rect, level, 0);
-      uint64_t error = cr_internal::squared_error(rect, source.data());
-      total += error;
-      double psnr = cr_internal::psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
-      if (psnr < q->worst_psnr) *q = CR_QUALITY{0, psnr, rect.w_ofs, rect.h_ofs};
-    }
+    const int compared = run_ordered(
+        {.threads = threads,
+         .items = columns,
+         .work = [&](int column, int worker) {
+           unsigned char* mine = scratch.data() + static_cast<size_t>(worker) * (rect_bytes + cr_internal::kRectScratchBytes);
+           const CR_BUFFER rect = rebuilt(*rb, column, row, level);
+           CR_BUFFER original{rect.w_ofs, rect.h_ofs, rect.w_len, rect.h_len, mine};
+           errors[static_cast<size_t>(column)] = kUnread;
+           if (cr_internal::read_r64_rect(original, r64, level, {mine + rect_bytes, cr_internal::kRectScratchBytes}) < 0)
+             return -1;
+           errors[static_cast<size_t>(column)] = cr_internal::squared_error(rect, mine);
+           return 0;
+         },
+         .commit = [&](int column) {
+           const CR_BUFFER rect = rebuilt(*rb, column, row, level);
+           const uint64_t error = errors[static_cast<size_t>(column)];
+           if (error == kUnread) return failure(*rb, rect, level, 0);  // its source could not be read
+           total += error;
+           double psnr = cr_internal::psnr_of(static_cast<double>(error), 3.0 * rect.w_len * rect.h_len);
+           if (psnr < q->worst_psnr) *q = CR_QUALITY{0, psnr, rect.w_ofs, rect.h_ofs};
+           return 0;
+         }});
+    if (compared < 0) return -1;
   }
   q->psnr = cr_internal::psnr_of(static_cast<double>(total), 3.0 * f->level_w[level] * f->level_h[level]);
   r64_error = kR64Ok;

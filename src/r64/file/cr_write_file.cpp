@@ -1,10 +1,10 @@
 // Packs an open R64 file into a new CR file: depth first from the coarsest level down, each
-// rectangle read (through the tile cache, or straight from a read-only file), coded as plain
-// pixels (a root) or as offset and companded residuals against its rebuilt parent, stored as JPEG
-// (the classic blocks, the efficient ones, or for a PSNR target the fewest bytes that reach it) or
-// uncompressed, then decoded back and rebuilt exactly as a reader will, so that its children are
-// predicted from what a reader sees. With more than one thread the subtrees under each
-// rectangle of level 3 are coded in parallel; the file is the same.
+// rectangle read straight from the R64 file, coded as plain pixels (a root) or as offset and
+// companded residuals against its rebuilt parent, stored as JPEG (the classic blocks, the efficient
+// ones, or for a PSNR target the fewest bytes that reach it) or uncompressed, then decoded back and
+// rebuilt exactly as a reader will, so that its children are predicted from what a reader sees.
+// The subtrees under the rectangles of level 3 are coded as the items of an ordered run, on as many
+// threads as the call is given, and stored in file order; the file is the same whatever the threads.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -19,11 +19,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "change_endian.hpp"
 #include "cr_huffman_tables.hpp"
@@ -32,7 +30,6 @@
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
 #include "parallel.hpp"
-#include "r64_tile.hpp"
 
 unsigned int loading_file_size = 0;
 unsigned int indicate_file_size = 0;
@@ -58,21 +55,23 @@ struct Block {
 
 size_t pixel_count(const CR_BUFFER& rect) { return static_cast<size_t>(rect.w_len) * static_cast<size_t>(rect.h_len); }
 
-// Scratch of the thread coding a rectangle: the parent's prediction, the decoded samples and a row
-// of tiles read from the R64 file. A rectangle needs them only while it is read, coded and
-// rebuilt, never while its children are written.
+// Levels whose rectangles root the subtrees coded as the items of a run: big enough to share the
+// work evenly among few threads, small enough that the work above them, on the caller's thread
+// alone, is little.
+constexpr int kSubtreeLevels = 3;  // levels 0, 1 and 2
+
+// Scratch of one worker of the writer: the parent's prediction, the decoded samples, what a target
+// is measured against, a candidate block rebuilt, the rows of tiles a rectangle is read through,
+// and the pixels of the rectangles on the path down a subtree, one per level. A rectangle needs
+// the first five only while it is read, coded and rebuilt, never while its children are written.
 struct Scratch {
   alignas(64) unsigned char predicted[4 * kMaxRectSize * kMaxRectSize];
   alignas(64) unsigned char decoded[4 * kMaxRectSize * kMaxRectSize];
-  alignas(64) unsigned char source[4 * kMaxRectSize * kMaxRectSize];  // a target's reference
-  alignas(64) unsigned char trial[4 * kMaxRectSize * kMaxRectSize];   // a candidate block, rebuilt
-  unsigned char tile_row[cr_internal::kTileRowBandBytes];
+  alignas(64) unsigned char source[4 * kMaxRectSize * kMaxRectSize];
+  alignas(64) unsigned char trial[4 * kMaxRectSize * kMaxRectSize];
+  alignas(64) unsigned char tile_rows[cr_internal::kRectScratchBytes];
+  alignas(64) unsigned char path[kSubtreeLevels][4 * kMaxRectSize * kMaxRectSize];
 };
-
-Scratch& scratch() {
-  thread_local std::unique_ptr<Scratch> mine = std::make_unique<Scratch>();
-  return *mine;
-}
 
 // Pixel bytes are handled in groups of 16 (four pixels): loops over a group's lanes compile to
 // vector code. Lane k carries channel k % 4; the fourth channel is padding.
@@ -129,77 +128,6 @@ Offsets channel_offsets(const Range& range) {
   return cal;
 }
 
-// Coded samples of every sum of a residual (-255..255) and an offset (-128..127).
-constexpr int kLowestSum = -kMaxResidual - 128;
-constexpr auto kCodedSamples = [] {
-  std::array<unsigned char, 2 * kMaxResidual + 256> table{};
-  for (int t = kLowestSum; t < kLowestSum + static_cast<int>(table.size()); ++t)
-    table[t - kLowestSum] = static_cast<unsigned char>(cr_internal::coded_sample(t) & 0xff);
-  return table;
-}();
-
-// Coded samples inside the identity band are the residual plus the offset. Four pixels at a time,
-// when all their sums lie in the band, take that path in vector code; the others use the tables.
-#ifdef __SSE2__
-class BandCoder {
- public:
-  explicit BandCoder(const Offsets& cal)
-      : offset_(_mm_setr_epi16(cal[0], cal[1], cal[2], 0, cal[0], cal[1], cal[2], 0)),
-        colour_(_mm_set1_epi32(std::endian::native == std::endian::little ? 0x00FFFFFF : static_cast<int>(0xFFFFFF00))),
-        colour_words_(_mm_set_epi16(0, -1, -1, -1, 0, -1, -1, -1)) {}
-
-  // Codes four pixels (fourth bytes 0); false, writing nothing, when a sum lies outside the band.
-  bool code(unsigned char* pixels, const unsigned char* predicted) const {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i plain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
-    __m128i guess = _mm_loadu_si128(reinterpret_cast<const __m128i*>(predicted));
-    __m128i low = sums(_mm_unpacklo_epi8(plain, zero), _mm_unpacklo_epi8(guess, zero));
-    __m128i high = sums(_mm_unpackhi_epi8(plain, zero), _mm_unpackhi_epi8(guess, zero));
-    if (!in_band(low) || !in_band(high)) return false;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm_and_si128(_mm_packus_epi16(low, high), colour_));
-    return true;
-  }
-
- private:
-  __m128i sums(__m128i plain, __m128i guess) const { return _mm_add_epi16(_mm_sub_epi16(plain, guess), offset_); }
-
-  bool in_band(__m128i sums) const {
-    __m128i outside = _mm_or_si128(_mm_cmplt_epi16(sums, _mm_set1_epi16(cr_internal::kBandLow)),
-                                   _mm_cmpgt_epi16(sums, _mm_set1_epi16(cr_internal::kBandHigh)));
-    return _mm_movemask_epi8(_mm_and_si128(outside, colour_words_)) == 0;
-  }
-
-  __m128i offset_;
-  __m128i colour_;
-  __m128i colour_words_;
-};
-#else
-struct BandCoder {
-  explicit BandCoder(const Offsets&) {}
-  bool code(unsigned char*, const unsigned char*) const { return false; }
-};
-#endif
-
-// Replaces the plain pixels in rect.buf by the coded samples of their residuals; the fourth
-// byte of every pixel stays 0.
-void code_residuals(CR_BUFFER& rect, const unsigned char* predicted, const Offsets& cal) {
-  std::array<const unsigned char*, kChannels> coded;
-  for (int c = 0; c < kChannels; ++c) coded[c] = &kCodedSamples[cal[c] - kLowestSum];
-  auto code_pixel = [&](unsigned char* pixel, const unsigned char* guess) {
-    put_pixel(pixel, coded[0][pixel[0] - guess[0]], coded[1][pixel[1] - guess[1]], coded[2][pixel[2] - guess[2]]);
-  };
-  const BandCoder band(cal);
-  size_t bytes = 4 * pixel_count(rect);
-  size_t i = 0;
-  for (; i + kLanes <= bytes; i += kLanes)
-    if (!band.code(rect.buf + i, predicted + i))
-      for (size_t k = i; k < i + kLanes; k += 4) code_pixel(rect.buf + k, predicted + k);
-  for (; i < bytes; i += 4) code_pixel(rect.buf + i, predicted + i);
-}
-
-// The coding of the file being written; set by cr_write_file_with for the length of its call.
-CR_CODING coding = cr_classic_coding();
-
 // The efficient blocks: colour sampled as finely as brightness, one flat quantisation table (for
 // squared error every frequency is worth the same, and residuals hold their energy in the high
 // ones), no JFIF segment. Coarser levels get finer steps: each predicts every finer one, and its
@@ -218,9 +146,9 @@ int level_scale(int quality, int level) {
 // The step libjpeg makes of `step` at `scale` percent, as a baseline stream holds it.
 int scaled_step(int step, int scale) { return std::clamp((step * scale + 50) / 100, 1, 255); }
 
-JPEG_SETTINGS settings_for(int quality, int level, std::array<unsigned short, 64>& table) {
+JPEG_SETTINGS settings_for(bool efficient, int quality, int level, std::array<unsigned short, 64>& table) {
   JPEG_SETTINGS s = jpeg_default_settings(quality);
-  if (!coding.efficient) return s;
+  if (!efficient) return s;
   const cr_internal::EfficientParts& parts = efficient_parts;
   s.scale = level_scale(quality, level);
   if (parts.flat_table) {
@@ -244,12 +172,12 @@ Block plain_block(const CR_BUFFER& rect) {
   return block;
 }
 
-// The block of the coded samples in rect.buf: a JPEG stream at `quality`, or a plain block for a
-// rectangle too small for JPEG.
-Block compress(const CR_BUFFER& rect, int level, int quality) {
+// The block of the coded samples in rect.buf: a JPEG stream at `quality` (efficient or classic), or
+// a plain block for a rectangle too small for JPEG.
+Block compress(const CR_BUFFER& rect, int level, bool efficient, int quality) {
   if (stored_plain(rect)) return plain_block(rect);
   std::array<unsigned short, 64> table;
-  const JPEG_SETTINGS settings = settings_for(quality, level, table);
+  const JPEG_SETTINGS settings = settings_for(efficient, quality, level, table);
   Block block;
   block.data.reset(jpeg_compress_with(&block.size, rect.buf, rect.w_len, rect.h_len, &settings));
   block.type = 'j';
@@ -269,54 +197,28 @@ int store_block(CR_FILE* f, const CR_BUFFER& rect, int level, const Block& block
   entry.type = block.type;
   for (int c = 0; c < kChannels; ++c) entry.cal[c] = static_cast<unsigned char>(cal[c]);
   entry.size = size;
-  if (!r64_internal::seek_to(f->fd, f->write_ofs) || !r64_internal::write_all(f->fd, block.data.get(), size))
+  if (!fd_io::seek_to(f->fd, f->write_ofs) || !fd_io::write_all(f->fd, block.data.get(), size))
     return fail(kR64System);
   f->write_ofs += size;
   change_endian_cr_tbl(&entry);
-  if (!r64_internal::seek_to(f->fd, get_tbl_ofs(f, rect.w_ofs, rect.h_ofs, level)) ||
-      !r64_internal::write_all(f->fd, &entry, sizeof entry))
+  if (!fd_io::seek_to(f->fd, get_tbl_ofs(f, rect.w_ofs, rect.h_ofs, level)) ||
+      !fd_io::write_all(f->fd, &entry, sizeof entry))
     return fail(kR64System);
   return 0;
 }
 
-// Decodes the block just coded, as a reader decodes it; a block that does not give back the
-// rectangle is a fault of the codec, not of the data, and ends the process.
-const unsigned char* decode(const Block& block, const CR_BUFFER& rect) {
+// Decodes the block just coded, as a reader decodes it, into `decoded`; a block that does not give
+// back the rectangle is a fault of the codec, not of the data, and ends the process.
+const unsigned char* decode(const Block& block, const CR_BUFFER& rect, unsigned char* decoded) {
   if (block.type != 'j' && block.type != 'n') er_panic("_cr_write(1)");
   CR_MEM_TBL stored{block.data.get(), block.type, {}, static_cast<unsigned int>(block.size)};
-  unsigned char* decoded = scratch().decoded;
   if (!cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded)) er_panic("_cr_write(2)");
   return decoded;
 }
 
-// Pixel buffers of rectangles, allocated once and kept for every later rectangle: one per level
-// for the path from a root down, on the writer's thread, and as many for each worker.
-class RectBuffers {
- public:
-  // Allocates the buffer of `slot` unless it has one; on the writer's thread only.
-  void prepare(size_t slot) {
-    if (slot >= buffers_.size()) buffers_.resize(slot + 1);
-    if (!buffers_[slot]) buffers_[slot] = malloc_array<unsigned char>(4 * kMaxRectSize * kMaxRectSize);
-  }
-
-  // The buffer of a prepared slot, on any thread; null when memory ran out.
-  unsigned char* at(size_t slot) const { return slot < buffers_.size() ? buffers_[slot].get() : nullptr; }
-
- private:
-  std::vector<MallocPtr<unsigned char>> buffers_;
-};
-
-RectBuffers& rect_buffers() {
-  static RectBuffers buffers;
-  return buffers;
-}
-
-// The buffer slot of a rectangle of `level` coded by worker task `task` (-1: the writer).
-size_t slot_of(int task, int level) { return static_cast<size_t>(kLevels * (task + 1) + level); }
-
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level
-// 0, its rebuilt pixels) in a buffer of rect_buffers(), and its block. Once stored or handed to
-// its children, only its place, block and offsets are used: the buffer serves the next rectangle.
+// 0, its rebuilt pixels) in a buffer of the writer's, and its block. Once stored or handed to its
+// children, only its place, block and offsets are used: the buffer serves the next rectangle.
 struct Coded {
   CR_BUFFER rect;
   int level;
@@ -325,90 +227,8 @@ struct Coded {
   double psnr = std::numeric_limits<double>::infinity();  // what a target's block reaches
 };
 
-Coded make_coded(CR_FILE* f, int w_ofs, int h_ofs, int level, size_t slot) {
-  int side = f->header.rect_size;
-  return Coded{CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs),
-                         std::min(side, f->level_h[level] - h_ofs), rect_buffers().at(slot)},
-               level, {}};
-}
-
-// Reads the rectangle's pixels from the R64 file: straight from the file when the handle allows it,
-// on any thread, otherwise through the tile cache, on the writer's thread. Returns 0 or the code
-// of the failure, leaving r64_error to the writer's thread.
-int read_rectangle(Coded& c, R64_FILE* r64) {
-  if (c.rect.buf == nullptr) return kR64Memory;
-  if (cr_internal::reads_in_parallel(r64, c.level))
-    return cr_internal::read_r64_rect_direct(c.rect, r64, c.level, scratch().tile_row);
-  return cr_internal::read_r64_rect(c.rect, r64, c.level) < 0 ? r64_error : kR64Ok;
-}
-
-// The PSNR against `source` that the rectangle's pixels reach when rebuilt from `block`.
-double rebuilt_psnr(const Coded& c, const CR_BUFFER* parent, const Block& block, const unsigned char* source) {
-  CR_BUFFER trial = c.rect;
-  trial.buf = scratch().trial;
-  cr_internal::rebuild(trial, parent, decode(block, c.rect), c.cal);
-  return cr_internal::rect_psnr(trial, source);
-}
-
-// The block with the fewest bytes whose rebuilt pixels reach the target PSNR against `source`:
-// the lowest quality that does, found by halving the range of qualities (bytes grow with the
-// quality); a plain block, the closest to the source there is, when none does.
-void code_to_target(Coded& c, const CR_BUFFER* parent, const unsigned char* source) {
-  Block best;
-  for (int low = 1, high = stored_plain(c.rect) ? 0 : 100; low <= high;) {
-    const int quality = (low + high) / 2;
-    Block trial = compress(c.rect, c.level, quality);
-    if (!trial.data) return;  // no memory: no block
-    const double psnr = rebuilt_psnr(c, parent, trial, source);
-    if (psnr < coding.target_psnr) {
-      low = quality + 1;
-      continue;
-    }
-    best = std::move(trial);
-    c.psnr = psnr;
-    high = quality - 1;
-  }
-  if (!best.data) {
-    best = plain_block(c.rect);
-    if (!best.data) return;
-    c.psnr = rebuilt_psnr(c, parent, best, source);
-  }
-  c.block = std::move(best);
-}
-
-// Codes the rectangle against its parent (plain pixels for a root) into its block; touches
-// nothing shared, so rectangles of one generation are coded in parallel. No block: no memory.
-void code_rectangle(Coded& c, const CR_BUFFER* parent) {
-  const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
-  if (parent != nullptr) {
-    cr_internal::predict(*parent, c.rect, scratch().predicted);
-    predicted = scratch().predicted;
-  }
-  const bool to_target = coding.target_psnr > 0;
-  if (to_target) std::memcpy(scratch().source, c.rect.buf, 4 * pixel_count(c.rect));
-  c.cal = channel_offsets(residual_range(c.rect, predicted));
-  if (predicted != nullptr) code_residuals(c.rect, predicted, c.cal);
-  if (to_target) return code_to_target(c, parent, scratch().source);
-  c.block = compress(c.rect, c.level, coding.quality);
-}
-
-// Rebuilds the rectangle from its block as a reader will; nothing is predicted from level 0.
-void rebuild_rectangle(Coded& c, const CR_BUFFER* parent) {
-  if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect), c.cal);
-}
-
-// Rectangles of the file being written whose block could not reach the target, and the lowest
-// PSNR a block reached.
-CR_TARGET_REPORT target_report{};
-
-// Stores the rectangle's block; progress is counted here, in file order, whoever read it.
-int store(CR_FILE* f, const Coded& c) {
-  report_progress(c.rect);
-  target_report.worst_psnr = std::min(target_report.worst_psnr, c.psnr);
-  if (c.psnr < coding.target_psnr) ++target_report.missed;
-  if (!c.block.data) return fail(kR64Memory);
-  return store_block(f, c.rect, c.level, c.block, c.cal);
-}
+// The rectangles of one subtree, in the order they are written.
+using Subtree = std::vector<Coded>;
 
 // The rectangles that lie inside the finer level below `rect`, in the order they are written.
 std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& rect, int level) {
@@ -421,95 +241,174 @@ std::vector<std::pair<int, int>> children_of(const CR_FILE* f, const CR_BUFFER& 
   return inside;
 }
 
-// Subtrees are coded on every thread under the rectangles of this level: big enough to share the
-// work evenly among few threads, small enough that the work above it, on one thread, is little.
-constexpr int kLevelOfParallelSubtrees = 3;
+// One call of cr_write_file_with: the files, the coding, and every buffer the writing needs, which
+// live as long as the call. Rectangles above the subtrees are written on the caller's thread, each
+// stored before its children; the subtrees below a rectangle are the items of an ordered run,
+// read, coded and rebuilt on any worker and stored in order on the caller's.
+class Writer {
+ public:
+  Writer(CR_FILE* f, R64_FILE* r64, const CR_CODING& coding, int threads)
+      : f_(f), r64_(r64), coding_(coding), threads_(threads_or_cores(threads)),
+        scratch_(static_cast<size_t>(threads_)) {}
 
-// The rectangles of one subtree in the order they are written, and the code (and errno, kept by
-// the thread that read) of the rectangle that could not be read, where coding stopped.
-struct Subtree {
-  std::vector<Coded> rects;
-  int read_code = kR64Ok;
-  int read_errno = 0;
-};
-
-// Reads, codes and rebuilds a rectangle and then its subtree depth first into `out`, with the
-// buffers of worker task `task`; false when a rectangle cannot be read.
-bool code_subtree(Subtree& out, const CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w, int h, int level, int task) {
-  Coded c = make_coded(f, w, h, level, slot_of(task, level));
-  if ((out.read_code = read_rectangle(c, r64)) != kR64Ok) {
-    out.read_errno = errno;
-    return false;
+  // Every rectangle of the coarsest level roots a tree of its own: an elongated image's coarsest
+  // level spans several rectangles.
+  int write_roots(int level) {
+    std::vector<std::pair<int, int>> roots;
+    for (int h = 0; h < f_->level_h[level]; h += side())
+      for (int w = 0; w < f_->level_w[level]; w += side()) roots.emplace_back(w, h);
+    if (level < kSubtreeLevels) return write_subtrees(nullptr, roots, level);
+    for (auto [w, h] : roots)
+      if (write_down(nullptr, w, h, level) < 0) return -1;
+    return 0;
   }
-  code_rectangle(c, parent);
-  rebuild_rectangle(c, parent);
-  const CR_BUFFER rebuilt = c.rect;
-  out.rects.push_back(std::move(c));
-  for (auto [cw, ch] : level > 0 ? children_of(f, rebuilt, level) : std::vector<std::pair<int, int>>{})
-    if (!code_subtree(out, &rebuilt, f, r64, cw, ch, level - 1, task)) return false;
-  return true;
-}
 
-// Whether the subtrees under a rectangle of `level` are coded in parallel: with more than one
-// thread, when every finer level can be read on any thread.
-bool codes_subtrees_in_parallel(const R64_FILE* r64, int level) {
-  if (level != kLevelOfParallelSubtrees || parallel_threads() < 2) return false;
-  for (int finer = 0; finer < level; ++finer)
-    if (!cr_internal::reads_in_parallel(r64, finer)) return false;
-  return true;
-}
+  const CR_TARGET_REPORT& report() const { return report_; }
 
-// Writes the subtrees under a rebuilt rectangle on every thread, one task per child: the tasks
-// read, code and rebuild, and the blocks are then stored in the order one thread stores them.
-// When a read fails the rectangles before it are still stored, so the file ends as one thread
-// leaves it.
-int write_subtrees_in_parallel(const CR_BUFFER& parent, CR_FILE* f, R64_FILE* r64, int level) {
-  const std::vector<std::pair<int, int>> children = children_of(f, parent, level);
-  const int tasks = static_cast<int>(children.size());
-  for (int task = 0; task < tasks; ++task)
-    for (int finer = 0; finer < level; ++finer) rect_buffers().prepare(slot_of(task, finer));
-  std::vector<Subtree> subtrees(children.size());
-  parallel_for(tasks, [&](int task) {
-    auto [w, h] = children[static_cast<size_t>(task)];
-    code_subtree(subtrees[static_cast<size_t>(task)], &parent, f, r64, w, h, level - 1, task);
-  });
-  for (const Subtree& subtree : subtrees) {
-    for (const Coded& c : subtree.rects)
-      if (store(f, c) < 0) return -1;
-    if (subtree.read_code != kR64Ok) {
-      errno = subtree.read_errno;
-      return fail(subtree.read_code);
+ private:
+  int side() const { return f_->header.rect_size; }
+
+  // The scratch of `worker`, allocated by the worker at its first rectangle; null when memory ran out.
+  Scratch* scratch(int worker) {
+    std::unique_ptr<Scratch>& mine = scratch_[static_cast<size_t>(worker)];
+    if (!mine) mine.reset(new (std::nothrow) Scratch);
+    return mine.get();
+  }
+
+  Coded make_coded(int w_ofs, int h_ofs, int level, unsigned char* pixels) const {
+    return Coded{CR_BUFFER{w_ofs, h_ofs, std::min(side(), f_->level_w[level] - w_ofs),
+                           std::min(side(), f_->level_h[level] - h_ofs), pixels},
+                 level, {}};
+  }
+
+  // The PSNR against `source` that the rectangle's pixels reach when rebuilt from `block`.
+  double rebuilt_psnr(const Coded& c, const CR_BUFFER* parent, const Block& block, const unsigned char* source, Scratch& s) const {
+    CR_BUFFER trial = c.rect;
+    trial.buf = s.trial;
+    cr_internal::rebuild(trial, parent, decode(block, c.rect, s.decoded), c.cal);
+    return cr_internal::rect_psnr(trial, source);
+  }
+
+  // The block with the fewest bytes whose rebuilt pixels reach the target PSNR against `source`:
+  // the lowest quality that does, found by halving the range of qualities (bytes grow with the
+  // quality); a plain block, the closest to the source there is, when none does.
+  void code_to_target(Coded& c, const CR_BUFFER* parent, const unsigned char* source, Scratch& s) const {
+    Block best;
+    for (int low = 1, high = stored_plain(c.rect) ? 0 : 100; low <= high;) {
+      const int quality = (low + high) / 2;
+      Block trial = compress(c.rect, c.level, coding_.efficient, quality);
+      if (!trial.data) return;  // no memory: no block
+      const double psnr = rebuilt_psnr(c, parent, trial, source, s);
+      if (psnr < coding_.target_psnr) {
+        low = quality + 1;
+        continue;
+      }
+      best = std::move(trial);
+      c.psnr = psnr;
+      high = quality - 1;
     }
+    if (!best.data) {
+      best = plain_block(c.rect);
+      if (!best.data) return;
+      c.psnr = rebuilt_psnr(c, parent, best, source, s);
+    }
+    c.block = std::move(best);
   }
-  return 0;
-}
 
-}  // namespace
+  // Reads the rectangle, codes it against its parent (plain pixels for a root) into its block and,
+  // above level 0, rebuilds it as a reader will; touches nothing shared, so rectangles of one
+  // generation are coded at once. 0, or -1 with r64_error set when it cannot be read; no block
+  // means no memory.
+  int code(Coded& c, const CR_BUFFER* parent, Scratch& s) const {
+    if (cr_internal::read_r64_rect(c.rect, r64_, c.level, s.tile_rows) < 0) return -1;
+    const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
+    if (parent != nullptr) {
+      kernels::pixel_kernels().predict(*parent, c.rect, s.predicted);
+      predicted = s.predicted;
+    }
+    const bool to_target = coding_.target_psnr > 0;
+    if (to_target) std::memcpy(s.source, c.rect.buf, 4 * pixel_count(c.rect));
+    c.cal = channel_offsets(residual_range(c.rect, predicted));
+    if (predicted != nullptr) kernels::pixel_kernels().code_residuals(c.rect, predicted, c.cal);
+    if (to_target)
+      code_to_target(c, parent, s.source, s);
+    else
+      c.block = compress(c.rect, c.level, coding_.efficient, coding_.quality);
+    if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect, s.decoded), c.cal);
+    return 0;
+  }
 
-namespace cr_internal {
+  // Stores the rectangle's block; progress is counted here, in file order, whoever coded it.
+  int store(const Coded& c) {
+    report_progress(c.rect);
+    report_.worst_psnr = std::min(report_.worst_psnr, c.psnr);
+    if (c.psnr < coding_.target_psnr) ++report_.missed;
+    if (!c.block.data) return fail(kR64Memory);
+    return store_block(f_, c.rect, c.level, c.block, c.cal);
+  }
 
-void set_efficient_parts(const EfficientParts& parts) { efficient_parts = parts; }
+  // A rectangle above the subtrees and all below it, on the caller's thread.
+  int write_down(const CR_BUFFER* parent, int w, int h, int level) {
+    MallocPtr<unsigned char>& pixels = path_[static_cast<size_t>(level)];
+    if (!pixels) pixels = malloc_array<unsigned char>(4 * kMaxRectSize * kMaxRectSize);
+    Scratch* s = scratch(0);
+    if (!pixels || s == nullptr) return fail(kR64Memory);
+    Coded c = make_coded(w, h, level, pixels.get());
+    if (code(c, parent, *s) < 0 || store(c) < 0) return -1;
+    const std::vector<std::pair<int, int>> children = children_of(f_, c.rect, level);
+    if (level - 1 < kSubtreeLevels) return write_subtrees(&c.rect, children, level - 1);
+    for (auto [cw, ch] : children)
+      if (write_down(&c.rect, cw, ch, level - 1) < 0) return -1;
+    return 0;
+  }
 
-// Reads, codes, stores and rebuilds the rectangle, then writes its children: one by one, or their
-// whole subtrees at once on every thread.
-int _cr_write(CR_BUFFER* parent, CR_FILE* f, R64_FILE* r64, int w_ofs, int h_ofs, int level) {
-  if (w_ofs >= f->level_w[level] || h_ofs >= f->level_h[level]) return 0;
-  rect_buffers().prepare(slot_of(-1, level));
-  Coded c = make_coded(f, w_ofs, h_ofs, level, slot_of(-1, level));
-  if (int code = read_rectangle(c, r64); code != kR64Ok) return fail(code);
-  code_rectangle(c, parent);
-  if (store(f, c) < 0) return -1;
-  if (level == 0) return 0;
-  rebuild_rectangle(c, parent);
-  if (codes_subtrees_in_parallel(r64, level)) return write_subtrees_in_parallel(c.rect, f, r64, level);
-  for (auto [w, h] : children_of(f, c.rect, level))
-    if (_cr_write(&c.rect, f, r64, w, h, level - 1) < 0) return -1;
-  return 0;
-}
+  // Codes a rectangle and then its subtree depth first into `out`, with the buffers of `worker`.
+  // 0, or -1 with r64_error set at the first rectangle that cannot be read; those before it are in
+  // `out`.
+  int code_subtree(Subtree& out, const CR_BUFFER* parent, int w, int h, int level, int worker) {
+    Scratch* s = scratch(worker);
+    if (s == nullptr) return fail(kR64Memory);
+    Coded c = make_coded(w, h, level, s->path[level]);
+    if (code(c, parent, *s) < 0) return -1;
+    const CR_BUFFER rebuilt = c.rect;
+    out.push_back(std::move(c));
+    if (level == 0) return 0;
+    for (auto [cw, ch] : children_of(f_, rebuilt, level))
+      if (code_subtree(out, &rebuilt, cw, ch, level - 1, worker) < 0) return -1;
+    return 0;
+  }
 
-}  // namespace cr_internal
+  // The subtrees rooted at `roots` of `level`, below `parent`: coded on every thread, a few ahead of
+  // the storing, and stored in order, those of a subtree that failed up to where it failed, so that
+  // the file ends as one thread leaves it.
+  int write_subtrees(const CR_BUFFER* parent, const std::vector<std::pair<int, int>>& roots, int level) {
+    const int ahead = 2 * threads_;
+    std::vector<Subtree> coded(static_cast<size_t>(std::min<size_t>(ahead, roots.size())));
+    auto slot = [&](int item) -> Subtree& { return coded[static_cast<size_t>(item) % coded.size()]; };
+    return run_ordered({.threads = threads_,
+                        .items = static_cast<int>(roots.size()),
+                        .ahead = ahead,
+                        .work = [&](int item, int worker) {
+                          auto [w, h] = roots[static_cast<size_t>(item)];
+                          return code_subtree(slot(item), parent, w, h, level, worker);
+                        },
+                        .commit = [&](int item) {
+                          Subtree subtree = std::move(slot(item));
+                          slot(item).clear();
+                          for (const Coded& c : subtree)
+                            if (store(c) < 0) return -1;
+                          return 0;
+                        }});
+  }
 
-namespace {
+  CR_FILE* f_;
+  const R64_FILE* r64_;
+  const CR_CODING coding_;
+  const int threads_;
+  std::vector<std::unique_ptr<Scratch>> scratch_;  // one per worker
+  MallocPtr<unsigned char> path_[kLevels];         // the caller's rectangles above the subtrees
+  CR_TARGET_REPORT report_{0, std::numeric_limits<double>::infinity()};
+};
 
 int coarsest_level(const R64_FILE* r64) {
   for (int level = kLevels - 1; level >= 0; --level)
@@ -517,17 +416,16 @@ int coarsest_level(const R64_FILE* r64) {
   return -1;
 }
 
-// Every rectangle of the coarsest level roots a tree of its own: an elongated image's coarsest
-// level spans several rectangles.
-int write_roots(CR_FILE* f, R64_FILE* r64, int level) {
-  int side = f->header.rect_size;
-  for (int h = 0; h < f->level_h[level]; h += side)
-    for (int w = 0; w < f->level_w[level]; w += side)
-      if (cr_internal::_cr_write(nullptr, f, r64, w, h, level) < 0) return -1;
-  return 0;
-}
+// What the target of the last call got.
+CR_TARGET_REPORT target_report{};
 
 }  // namespace
+
+namespace cr_internal {
+
+void set_efficient_parts(const EfficientParts& parts) { efficient_parts = parts; }
+
+}  // namespace cr_internal
 
 CR_CODING cr_classic_coding() { return CR_CODING{kJpegQuality, 0, 0}; }
 
@@ -538,8 +436,8 @@ int cr_write_file(const char* filename, int mode, int rect_size, R64_FILE* r64) 
   return cr_write_file_with(filename, mode, rect_size, r64, &classic);
 }
 
-int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* r64, const CR_CODING* chosen) {
-  coding = *chosen;
+int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* r64, const CR_CODING* coding,
+                       int threads) {
   target_report = CR_TARGET_REPORT{0, std::numeric_limits<double>::infinity()};
   loading_file_size = 0;
   CR_FILE* f = cr_open_file(filename, O_RDWR | O_CREAT | O_TRUNC, mode, rect_size, r64->header.width,
@@ -550,11 +448,20 @@ int cr_write_file_with(const char* filename, int mode, int rect_size, R64_FILE* 
     cr_close_file(f);
     return fail(kR64OutOfRange);
   }
-  int result = write_roots(f, r64, level);
-  int error = r64_error;
+  // Rectangles are read straight from the file: tiles the cache holds changed go there first.
+  int result = r64_flush(r64);
+  if (result == 0) {
+    Writer writer(f, r64, *coding, threads);
+    result = writer.write_roots(level);
+    target_report = writer.report();
+  }
+  const int error = r64_error, system_error = r64_errno;
   bool closed = cr_close_file(f) == 0;
   std::printf("\n");
-  if (result < 0) return fail(error);
+  if (result < 0) {
+    errno = system_error;  // what the failed call said, whatever closing the file said since
+    return fail(error);
+  }
   if (!closed) return fail(kR64System);  // the system could not keep what was written
   return 0;
 }

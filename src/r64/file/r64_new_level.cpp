@@ -1,20 +1,20 @@
 // Builds level n+1 of an R64 file from level n with a 2x2 box filter: each target pixel is the
 // floor of the mean of its four source pixels, byte by byte. Source pixels beyond an odd right or
-// bottom edge are answered by the handle's out-of-range mode. The source is visited tile by tile,
-// each source tile filling one 32x32 quarter of a target tile, target tile after target tile; with
-// more than one thread, the quarters of a row of blocks are computed on every thread.
+// bottom edge are answered by the handle's out-of-range mode. The source is taken in blocks of 2 x 2
+// tiles, the four that make one target tile, blocks row by row: each block is read straight from the
+// file and reduced as an item of an ordered run, on as many threads as the call is given, and its
+// target tile stored through the cache in order, so every target tile is written back once, in file
+// order. 'B' files and out-of-range modes other than 0 and 1 go pixel by pixel through the pixel calls.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "parallel.hpp"
 #include "r64.hpp"
 #include "r64/file/r64_new_level.hpp"
-#include "parallel.hpp"
-#include "r64/file/r64_io.hpp"
 #include "r64/file/r64_tile.hpp"
 #include "u_math.hpp"
 
@@ -24,176 +24,206 @@ using r64_internal::fail;
 namespace {
 
 constexpr int kQuarter = kTileSide / 2;
+constexpr int kBlock = 2 * kTileSide;  // a block of source tiles: those of one target tile
+
+// Pixel types and out-of-range modes the tile path serves; the others go pixel by pixel.
+bool reduces_by_tiles(const R64_FILE* f) { return f->header.type != 'B' && (f->rc_type == 0 || f->rc_type == 1); }
+
+// The source tiles of a block, in the order the pass takes them: its left column of tiles, then
+// its right one, each top to bottom.
+struct BlockTiles {
+  int count = 0;
+  std::array<std::pair<int, int>, 4> at;  // top-left pixels
+};
+
+BlockTiles tiles_of_block(int left, int top, int w, int h) {
+  BlockTiles tiles;
+  for (int i = left; i < std::min(w, left + kBlock); i += kTileSide)
+    for (int j = top; j < std::min(h, top + kBlock); j += kTileSide) tiles.at[static_cast<size_t>(tiles.count++)] = {i, j};
+  return tiles;
+}
+
+// Calls visit(left, top) for each block of a w x h level, blocks row by row.
+template <typename Visit>
+int each_block(int w, int h, Visit visit) {
+  for (int top = 0; top < h; top += kBlock)
+    for (int left = 0; left < w; left += kBlock)
+      if (visit(left, top) < 0) return -1;
+  return 0;
+}
 
 // The quarter of a target tile that one source tile reduces to, computed from the source tile's
-// buffer at once. It gives exactly the pixels that write_out gives one by one (same reads, same
-// sums), and touches the cache in the same order: the source tile first, then the target tile.
+// bytes at once: exactly the pixels that write_out gives one by one (same reads, same sums).
 class TileReduction {
  public:
-  TileReduction(R64_FILE* f, int level, int i, int j, int lim_w, int lim_h)
-      : f_(f), level_(level), i_(i), j_(j), lim_w_(lim_w), lim_h_(lim_h), bytes_(f->header.type == 'P' ? 3 : 1) {}
+  // `source`: a tile of lim_w x lim_h pixels as the file stores it; `out`: its quarter's first
+  // pixel in a target tile whose rows are kTileSide pixels apart.
+  TileReduction(const R64_FILE* f, const unsigned char* source, int lim_w, int lim_h)
+      : f_(f), source_(source), lim_w_(lim_w), lim_h_(lim_h), bytes_(f->header.type == 'P' ? 3 : 1) {}
 
-  // Pixel types and out-of-range modes this path serves; the others go pixel by pixel.
-  static bool serves(const R64_FILE* f) { return f->header.type != 'B' && (f->rc_type == 0 || f->rc_type == 1); }
-
-  // 0, or -1 after a system error. Refused lookups fall back to the pixel-by-pixel pass.
-  int run(bool* done) {
-    *done = false;
-    const R64_CACHE_ENT* source = r64_internal::find_tile(f_, i_, j_, level_);
-    if (source == nullptr) return system_failure(-1) ? -1 : 0;
-    average(source);
-    *done = true;
-    return store();
-  }
-
-  // The quarter from a copy of the source tile: reads nothing but the tile and the handle's
-  // settings, so quarters are computed on any thread.
-  void average_copy(const R64_CACHE_ENT& source) { average(&source); }
-
-  // Writes the quarter into its target tile through the cache. 0, or -1 after a system error.
-  int store() {
-    int target_level = level_ + 1;
-    if (target_level >= kLevels || f_->level_ofs[target_level] == 0) {
-      r64_error = kR64NoLevel;  // writes to a level that is not laid out are refused silently
-      return 0;
-    }
-    R64_CACHE_ENT* target = r64_internal::find_tile(f_, i_ / 2, j_ / 2, target_level);
-    if (target == nullptr) return system_failure(-1) ? -1 : 0;
-    int qx = i_ / 2 - target->w_ofs;
-    int qy = j_ / 2 - target->h_ofs;
-    int row_bytes = (lim_w_ + 1) / 2 * bytes_;
-    for (int m = 0; m < (lim_h_ + 1) / 2; ++m)
-      std::memcpy(target->buf + ((qy + m) * target->w_len + qx) * bytes_, &quarter_[m * kQuarter * 3], row_bytes);
-    target->flags |= kDirty;
-    r64_error = kR64Ok;
-    return 0;
+  void reduce_into(unsigned char* out) const {
+    if (bytes_ == 3)
+      average_inside<3>(out);
+    else
+      average_inside<1>(out);
+    // An odd last column or row pairs with pixels beyond the level's edge.
+    for (int m = 0; m < lim_h_; m += 2)
+      if (lim_w_ % 2 == 1) average_at_edge(out, lim_w_ - 1, m);
+    if (lim_h_ % 2 == 1)
+      for (int n = 0; n < lim_w_ - lim_w_ % 2; n += 2) average_at_edge(out, n, lim_h_ - 1);
   }
 
  private:
   // Byte k of source pixel (x, y) of this tile, (x, y) up to one beyond the tile's last column or
   // row; beyond the level's edge answered as r64_red answers it.
-  unsigned read(const R64_CACHE_ENT* source, int x, int y, int k) const {
+  unsigned read(int x, int y, int k) const {
     bool beyond = x >= lim_w_ || y >= lim_h_;
     if (beyond && f_->rc_type == 0) return static_cast<unsigned char>(f_->background[k]);
     x = std::min(x, lim_w_ - 1);
     y = std::min(y, lim_h_ - 1);
-    return source->buf[(y * source->w_len + x) * bytes_ + k];
-  }
-
-  void average(const R64_CACHE_ENT* source) {
-    if (bytes_ == 3)
-      average_inside<3>(source);
-    else
-      average_inside<1>(source);
-    // An odd last column or row pairs with pixels beyond the level's edge.
-    for (int m = 0; m < lim_h_; m += 2)
-      if (lim_w_ % 2 == 1) average_at_edge(source, lim_w_ - 1, m);
-    if (lim_h_ % 2 == 1)
-      for (int n = 0; n < lim_w_ - lim_w_ % 2; n += 2) average_at_edge(source, n, lim_h_ - 1);
+    return source_[(y * lim_w_ + x) * bytes_ + k];
   }
 
   // Every target pixel whose four source pixels all lie in the tile: the rows of a pair are added
   // first, byte by byte (vector code), then neighbouring pixels of the sums.
   template <int kBytes>
-  void average_inside(const R64_CACHE_ENT* source) {
-    int stride = source->w_len * kBytes;
+  void average_inside(unsigned char* quarter) const {
+    int stride = lim_w_ * kBytes;
     int pairs = lim_w_ / 2;
     std::array<uint16_t, kTileSide * 3> column_sums;
     for (int m = 0; m + 1 < lim_h_; m += 2) {
-      const unsigned char* top = source->buf + m * stride;
+      const unsigned char* top = source_ + m * stride;
       const unsigned char* bottom = top + stride;
       for (int x = 0; x < 2 * pairs * kBytes; ++x) column_sums[x] = static_cast<uint16_t>(top[x] + bottom[x]);
-      unsigned char* out = &quarter_[(m / 2) * kQuarter * 3];
+      unsigned char* out = quarter + (m / 2) * kTileSide * kBytes;
       const uint16_t* sum = column_sums.data();
       for (int n = 0; n < pairs; ++n, sum += 2 * kBytes, out += kBytes)
         for (int k = 0; k < kBytes; ++k) out[k] = static_cast<unsigned char>((sum[k] + sum[k + kBytes]) >> 2);
     }
   }
 
-  void average_at_edge(const R64_CACHE_ENT* source, int n, int m) {
-    unsigned char* out = &quarter_[(m / 2) * kQuarter * 3 + (n / 2) * bytes_];
+  void average_at_edge(unsigned char* quarter, int n, int m) const {
+    unsigned char* out = quarter + ((m / 2) * kTileSide + n / 2) * bytes_;
     for (int k = 0; k < bytes_; ++k)
-      out[k] = static_cast<unsigned char>(
-          (read(source, n, m, k) + read(source, n, m + 1, k) + read(source, n + 1, m, k) + read(source, n + 1, m + 1, k)) >>
-          2);
+      out[k] = static_cast<unsigned char>((read(n, m, k) + read(n, m + 1, k) + read(n + 1, m, k) + read(n + 1, m + 1, k)) >> 2);
   }
 
-  R64_FILE* f_;
-  int level_, i_, j_, lim_w_, lim_h_, bytes_;
-  std::array<unsigned char, kQuarter * kQuarter * 3> quarter_;
+  const R64_FILE* f_;
+  const unsigned char* source_;
+  int lim_w_, lim_h_, bytes_;
 };
 
+// A target tile being made from its block: its pixels in rows of kTileSide, and how many of the
+// block's source tiles were reduced into it before one could not be read.
+struct TargetTile {
+  std::array<unsigned char, kTileBytesP> pixels;
+  int reduced = 0;
+};
+
+// Reads the source tiles of the block at (left, top) of `level` straight from the file and reduces
+// them into `target`. 0, or -1 with r64_error set at the first tile that cannot be read.
+int reduce_block(const R64_FILE* f, int level, int left, int top, TargetTile& target, unsigned char* source) {
+  const BlockTiles tiles = tiles_of_block(left, top, f->level_w[level], f->level_h[level]);
+  const int bytes = f->header.type == 'P' ? 3 : 1;
+  for (target.reduced = 0; target.reduced < tiles.count; ++target.reduced) {
+    auto [i, j] = tiles.at[static_cast<size_t>(target.reduced)];
+    const r64_internal::TilePlace tile = r64_internal::tile_place(f, level, i, j);
+    if (r64_internal::read_tile(f, tile, source) < 0) return -1;
+    unsigned char* quarter = target.pixels.data() + (((j - top) / 2) * kTileSide + (i - left) / 2) * bytes;
+    TileReduction(f, source, tile.w_len, tile.h_len).reduce_into(quarter);
+  }
+  return 0;
+}
+
+// The target tile of the block at (left, top) in the cache, found or made, in *tile; null when it
+// is dropped: a level that is not laid out, or a write refused otherwise. 0, or -1 after a system
+// error.
+int find_target(R64_FILE* f, int level, int left, int top, R64_CACHE_ENT** tile) {
+  *tile = nullptr;
+  const int target_level = level + 1;
+  if (target_level >= kLevels || f->level_ofs[target_level] == 0) {
+    r64_error = kR64NoLevel;
+    return 0;
+  }
+  *tile = r64_internal::find_tile(f, left / 2, top / 2, target_level);
+  return *tile == nullptr && system_failure(-1) ? -1 : 0;
+}
+
+void store_target(const R64_FILE* f, const TargetTile& target, R64_CACHE_ENT* tile) {
+  const int bytes = f->header.type == 'P' ? 3 : 1;
+  for (int m = 0; m < tile->h_len; ++m)
+    std::memcpy(tile->buf + m * tile->w_len * bytes, target.pixels.data() + m * kTileSide * bytes, tile->w_len * bytes);
+  tile->flags |= kDirty;
+  r64_error = kR64Ok;
+}
+
+// The progress lines of a pass: one per source tile, counting down from w * h / 4096.
+class Progress {
+ public:
+  Progress(int w, int h) : total_((w * h) / (kTileSide * kTileSide)), remain_(total_) {}
+  void tile() { std::printf("total = %i/%i  \r", remain_--, total_); }
+
+ private:
+  int total_;
+  int remain_;
+};
+
+// The blocks as items of an ordered run: read and reduced on any thread, a few ahead, and stored on
+// the caller's in order, each after the progress lines of its source tiles; a source tile that
+// cannot be read ends the pass after its line, as reading them in turn would.
+int reduce_by_tiles(R64_FILE* f, int level, int threads, Progress& progress) {
+  const int w = f->level_w[level], h = f->level_h[level];
+  const int across = ceil_div(w, kBlock);
+  const int threads_used = threads_or_cores(threads);
+  const int ahead = 4 * threads_used;
+  std::vector<TargetTile> targets(static_cast<size_t>(ahead));
+  std::vector<std::array<unsigned char, kTileBytesP>> sources(static_cast<size_t>(threads_used));
+  auto place = [&](int item) { return std::pair{item % across * kBlock, item / across * kBlock}; };
+  return run_ordered({.threads = threads_used,
+                      .items = across * ceil_div(h, kBlock),
+                      .ahead = ahead,
+                      .work = [&](int item, int worker) {
+                        auto [left, top] = place(item);
+                        return reduce_block(f, level, left, top, targets[static_cast<size_t>(item % ahead)],
+                                            sources[static_cast<size_t>(worker)].data());
+                      },
+                      .commit = [&](int item) {
+                        auto [left, top] = place(item);
+                        const TargetTile& target = targets[static_cast<size_t>(item % ahead)];
+                        R64_CACHE_ENT* tile = nullptr;
+                        for (int t = 0; t < tiles_of_block(left, top, w, h).count; ++t) {
+                          progress.tile();
+                          if (t == target.reduced) return -1;  // its source tile could not be read
+                          // Found or made with the first quarter, as pixel writes would.
+                          if (t == 0 && find_target(f, level, left, top, &tile) < 0) return -1;
+                        }
+                        if (tile != nullptr) store_target(f, target, tile);
+                        return 0;
+                      }});
+}
+
 // One source tile, pixel pair by pixel pair through the pixel calls.
-int reduce_pixel_by_pixel(R64_FILE* f, int level, int i, int j, int lim_w, int lim_h) {
+int reduce_pixel_by_pixel(R64_FILE* f, int level, int i, int j) {
+  const int lim_w = std::min(f->level_w[level] - i, kTileSide), lim_h = std::min(f->level_h[level] - j, kTileSide);
   for (int n = 0; n < lim_w; n += 2)
     for (int m = 0; m < lim_h; m += 2)
       if (write_out(f, level, i + n, j + m) < 0) return -1;
   return 0;
 }
 
-int reduce_tile(R64_FILE* f, int level, int i, int j, int lim_w, int lim_h) {
-  if (TileReduction::serves(f)) {
-    bool done;
-    TileReduction reduction(f, level, i, j, lim_w, lim_h);
-    if (reduction.run(&done) < 0) return -1;
-    if (done) return 0;
-  }
-  return reduce_pixel_by_pixel(f, level, i, j, lim_w, lim_h);
-}
-
-
-// A source tile of a row of blocks: its place, its quarter, and how reading it straight from the
-// file went: read, failed (with errno), or cut short.
-struct SourceTile {
-  int i, j, lim_w, lim_h;
-  TileReduction reduction;
-  ssize_t got = 0;
-  int error = 0;
-};
-
-// The source tile at (i, j) of `level`, read straight from the file into `buf`: the level is wholly
-// in the file and the cache was written back, so the file holds what the cache would give. Returns
-// the bytes read, or -1 with errno set.
-ssize_t read_source_tile(const R64_FILE* f, int level, int i, int j, unsigned char* buf, R64_CACHE_ENT* tile) {
-  tile->level = static_cast<signed char>(level);
-  tile->w_ofs = i;
-  tile->h_ofs = j;
-  tile->w_len = static_cast<signed char>(std::min(kTileSide, f->level_w[level] - i));
-  tile->h_len = static_cast<signed char>(std::min(kTileSide, f->level_h[level] - j));
-  tile->buf = buf;
-  size_t bytes = static_cast<size_t>(r64_internal::tile_bytes(f->header.type, tile->w_len, tile->h_len));
-  off_t offset = r64_internal::tile_offset(f, level, i, j, tile->h_len);
-  ssize_t got = r64_internal::read_at(f->fd, buf, bytes, offset);
-  return got == static_cast<ssize_t>(bytes) ? got : got < 0 ? -1 : 0;
-}
-
-// Reduces a row of blocks on every thread: the quarters are computed from source tiles read
-// straight from the file, then stored through the cache in the order one thread stores them, with
-// the same progress lines. A failed read ends the pass as it ends it on one thread; a tile the file
-// no longer holds whole takes the one-thread path, which says what is missing.
-int reduce_block_row_in_parallel(R64_FILE* f, int level, std::vector<SourceTile>& tiles, int& remain, int total) {
-  parallel_for(static_cast<int>(tiles.size()), [&](int k) {
-    thread_local std::array<unsigned char, kTileBytesP> buf;
-    SourceTile& tile = tiles[static_cast<size_t>(k)];
-    R64_CACHE_ENT source{};
-    tile.got = read_source_tile(f, level, tile.i, tile.j, buf.data(), &source);
-    tile.error = errno;
-    if (tile.got > 0) tile.reduction.average_copy(source);
-  });
-  for (SourceTile& tile : tiles) {
-    std::printf("total = %i/%i  \r", remain, total);
-    --remain;
-    if (tile.got < 0) {
-      errno = tile.error;
-      return fail(kR64System);
+// The blocks in turn through the pixel calls, on the caller's thread.
+int reduce_by_pixels(R64_FILE* f, int level, Progress& progress) {
+  const int w = f->level_w[level], h = f->level_h[level];
+  return each_block(w, h, [&](int left, int top) {
+    const BlockTiles tiles = tiles_of_block(left, top, w, h);
+    for (int t = 0; t < tiles.count; ++t) {
+      progress.tile();
+      if (reduce_pixel_by_pixel(f, level, tiles.at[static_cast<size_t>(t)].first, tiles.at[static_cast<size_t>(t)].second) < 0)
+        return -1;
     }
-    int result = tile.got > 0 ? tile.reduction.store() : reduce_tile(f, level, tile.i, tile.j, tile.lim_w, tile.lim_h);
-    if (result < 0) return -1;
-  }
-  return 0;
+    return 0;
+  });
 }
-
-bool reduces_in_parallel(const R64_FILE* f) { return TileReduction::serves(f) && parallel_threads() > 1; }
 
 }  // namespace
 
@@ -213,9 +243,11 @@ int level_internal::write_out(R64_FILE* f, int level, int x, int y) {
   return system_failure(r64_set(f, x / 2, y / 2, level + 1, col)) ? -1 : 0;
 }
 
-int r64_new_level(R64_FILE* f, int level) { return r64_new_level_lofi(f, level); }
+int r64_new_level(R64_FILE* f, int level) { return r64_new_level_with(f, level, kEveryCore); }
 
-int r64_new_level_lofi(R64_FILE* f, int level) {
+int r64_new_level_lofi(R64_FILE* f, int level) { return r64_new_level_with(f, level, kEveryCore); }
+
+int r64_new_level_with(R64_FILE* f, int level, int threads) {
   int present = r64_check_level(f, level);
   if (present < 0) return -1;
   if (present == 0) return fail(kR64NoLevel);
@@ -223,34 +255,12 @@ int r64_new_level_lofi(R64_FILE* f, int level) {
   int h = f->level_h[level];
   if (half_up(w) == 0 || half_up(h) == 0) return fail(kR64NoLevel);
 
-  int total = (w * h) / (kTileSide * kTileSide);
-  int remain = total;
-  // Source tiles are taken in blocks of 2 x 2, the four that make one target tile, and the blocks
-  // row by row: every target tile is finished before the next one is started, so it is written
-  // back once, in file order, whatever the width of the level.
-  constexpr int kBlock = 2 * kTileSide;
-  bool parallel = reduces_in_parallel(f);
-  // With threads, the source level is read straight from the file: the cache must hold nothing newer.
-  if (parallel && r64_flush(f) < 0) return -1;
-  std::vector<SourceTile> tiles;
-  for (int top = 0; top < h; top += kBlock) {
-    tiles.clear();
-    for (int left = 0; left < w; left += kBlock) {
-      for (int i = left; i < std::min(w, left + kBlock); i += kTileSide) {
-        for (int j = top; j < std::min(h, top + kBlock); j += kTileSide) {
-          int lim_w = std::min(w - i, kTileSide);
-          int lim_h = std::min(h - j, kTileSide);
-          if (parallel) {
-            tiles.push_back(SourceTile{i, j, lim_w, lim_h, TileReduction(f, level, i, j, lim_w, lim_h)});
-            continue;
-          }
-          std::printf("total = %i/%i  \r", remain, total);
-          --remain;
-          if (reduce_tile(f, level, i, j, lim_w, lim_h) < 0) return -1;
-        }
-      }
-    }
-    if (parallel && reduce_block_row_in_parallel(f, level, tiles, remain, total) < 0) return -1;
+  Progress progress(w, h);
+  if (reduces_by_tiles(f)) {
+    // The source level is read straight from the file: the cache must hold nothing newer.
+    if (r64_flush(f) < 0 || reduce_by_tiles(f, level, threads, progress) < 0) return -1;
+  } else if (reduce_by_pixels(f, level, progress) < 0) {
+    return -1;
   }
   std::printf("\n");
   return 0;

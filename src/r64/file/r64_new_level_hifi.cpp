@@ -1,18 +1,22 @@
 // Builds level n+1 of an R64 file from level n with a windowed-FFT filter: overlapping 8x8 source
 // blocks (origins 4 apart, from -4) are weighted by a raised-cosine window, cut to their low band
 // in the frequency domain and resampled to 4x4; the overlapping results are added into four
-// buffered target rows, written out as soon as no later block can reach them.
+// buffered target rows, written out as soon as no later block can reach them. Each run of blocks
+// of a block row is read straight from the file and filtered as an item of an ordered run, on as
+// many threads as the call is given; the results are added in block order on the caller's thread,
+// so every sum, and the level, is the same whatever the threads.
 #include <fcntl.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <span>
+#include <vector>
 
 #include "malloc_ptr.hpp"
 #include "parallel.hpp"
@@ -20,6 +24,7 @@
 #include "r64/fft/fastft_internal.hpp"
 #include "r64/file/r64_fail.hpp"
 #include "r64/file/r64_new_level.hpp"
+#include "r64/file/r64_tile.hpp"
 #include "u_math.hpp"
 
 using namespace level_internal;
@@ -65,126 +70,71 @@ inline void forward8(const COMPLEX* in, COMPLEX* out, const COMPLEX* w) {
 // fastdft of 4 values into `out`, without allocating.
 inline void inverse4(const COMPLEX* in, COMPLEX* out, const COMPLEX* w) { fft_internal::transform_into(in, out, 2, w); }
 
-// The source rows that the current block row covers, read once each through r64_red and kept
-// while two block rows use them, and room for the four rows the next block row adds, read while
-// this one is filtered: sixteen rows of columns -4 .. `last` of three bytes per pixel.
-constexpr int kRingRows = 2 * kBlock;
+// The blocks of a block row are filtered in runs of this many, one run an item.
+constexpr int kBlocksPerRun = 64;
 
-class SourceRows {
+int block_origin(int b) { return -kHalf + b * kHalf; }
+
+// The source pixels a run of blocks covers: rows i .. i+7 and its columns, as 4-byte pixels, read
+// straight from the file; positions outside the level are answered as r64_red answers them for the
+// out-of-range modes 0 and 1 (the background pixel, or the nearest pixel on the level's edge).
+class RunPixels {
  public:
-  bool allocate(int w) {
-    first_col_ = -kHalf;
-    last_col_ = last_block_origin(w) + kBlock - 1;
-    stride_ = 3 * (last_col_ - first_col_ + 1);
-    bytes_ = calloc_array<unsigned char>(static_cast<size_t>(kRingRows) * stride_);
-    return bytes_ != nullptr;
-  }
-
-  // Reads rows first..first+count-1 of `level` into their slots; -1 after a system error.
-  int load(R64_FILE* f, int first, int count, int level) {
-    for (int y = first; y < first + count; ++y) {
-      unsigned char* row = bytes_.get() + static_cast<size_t>(y & (kRingRows - 1)) * stride_;
-      for (int x = first_col_; x <= last_col_; ++x)
-        if (system_failure(r64_red(row + 3 * (x - first_col_), f, x, y, level))) return -1;
-    }
+  // Reads the pixels of blocks b0 .. b1 - 1 of block row i. 0, or -1 with r64_error set.
+  int load(const R64_FILE* f, int level, int i, int b0, int b1, std::span<unsigned char> scratch) {
+    first_col_ = block_origin(b0);
+    cols_ = block_origin(b1 - 1) + kBlock - first_col_;
+    first_row_ = i;
+    pixels_.resize(static_cast<size_t>(kBlock) * cols_ * 4);
+    const int w = f->level_w[level], h = f->level_h[level];
+    const int x0 = std::max(first_col_, 0), x1 = std::min(first_col_ + cols_, w);
+    const int y0 = std::max(i, 0), y1 = std::min(i + kBlock, h);
+    if (r64_internal::read_pixels(f, level, {x0, y0, x1 - x0, y1 - y0}, at(x0, y0), static_cast<size_t>(cols_), scratch) < 0)
+      return -1;
+    for (int y = i; y < i + kBlock; ++y)
+      for (int x = first_col_; x < first_col_ + cols_; ++x) {
+        if (x >= x0 && x < x1 && y >= y0 && y < y1) continue;
+        if (f->rc_type == 0)
+          std::memcpy(at(x, y), f->background, 3);
+        else
+          std::memcpy(at(x, y), at(std::clamp(x, x0, x1 - 1), std::clamp(y, y0, y1 - 1)), 4);
+      }
     return 0;
   }
 
-  // The three bytes of source pixel (x, y), for a row loaded last or the fifteen before it.
-  const unsigned char* pixel(int x, int y) const {
-    return bytes_.get() + static_cast<size_t>(y & (kRingRows - 1)) * stride_ + 3 * (x - first_col_);
+  // The pixel at (x, y), which the run covers.
+  unsigned char* at(int x, int y) {
+    return pixels_.data() + 4 * (static_cast<size_t>(y - first_row_) * cols_ + (x - first_col_));
   }
 
-  static int last_block_origin(int w) { return -kHalf + ((w + kHalf - 1) / kHalf) * kHalf; }
-
  private:
-  MallocPtr<unsigned char> bytes_;
-  int first_col_ = 0;
-  int last_col_ = 0;
-  int stride_ = 0;
+  std::vector<unsigned char> pixels_;
+  int first_col_ = 0, cols_ = 0, first_row_ = 0;
 };
 
-// Loads the windowed block at (column j, row i) from the cached source rows.
-void load_block(const SourceRows& rows, int i, int j, RectBuf rect_buf, int vol) {
+// Loads the windowed block at (column j, row i) from the run's pixels.
+void load_block(RunPixels& pixels, int i, int j, RectBuf rect_buf, int vol) {
   for (int n = 0; n < kBlock; ++n) {
-    const unsigned char* pixel = rows.pixel(j, i + n);
-    for (int m = 0; m < kBlock; ++m, pixel += 3) {
+    const unsigned char* pixel = pixels.at(j, i + n);
+    for (int m = 0; m < kBlock; ++m, pixel += 4) {
       double weight = window_fn(m, n);
       for (int k = 0; k < vol; ++k) rect_buf[k][n][m] = COMPLEX{0.0, weight * pixel[k]};
     }
   }
 }
 
-// Adds the block with origin column j into the target rows, as set_buf does, but only into the
-// buffer columns low .. high - 1.
-void add_columns(double* buf[3], int j, const RectBuf rect_buf, int buf_line, int vol, int low, int high) {
-  int first = j / 2 + 2;
-  for (int k = 0; k < vol; ++k)
-    for (int n = 0; n < kHalf; ++n)
-      for (int m = std::max(0, low - first); m < std::min(kHalf, high - first); ++m)
-        buf[k][n * buf_line + first + m] += rect_buf[k][n][m].re;
-}
-
-// Filters the blocks of one block row from the cached source rows and adds them into the target
-// rows, the columns spread over the threads. Block b reaches buffer columns 2b .. 2b + 3. Each task
-// owns the columns of a run of blocks and adds, block after block, every block that reaches them,
-// filtering the block before its run itself too: every sum is made in the same order, and the
-// levels are the same, whatever the threads.
-class BlockRow {
- public:
-  explicit BlockRow(int w) : count_((w + 2 * kHalf - 1) / kHalf) {}  // origins -4, 0, 4, ... below w
-
-  // `beside`, when given, runs as one more task: the only one that may touch the tile cache.
-  void filter_into(const SourceRows& rows, int i, int vol, double* buf[3], int buf_line,
-                   const std::function<void()>& beside) const {
-    constexpr int kBlocksPerTask = 64;
-    const int extra = beside ? 1 : 0;
-    parallel_for((count_ + kBlocksPerTask - 1) / kBlocksPerTask + extra, [&](int task) {
-      if (task < extra) return beside();
-      task -= extra;
-      int first = task * kBlocksPerTask;
-      int end = std::min(count_, first + kBlocksPerTask);
-      int low = 2 * first;
-      int high = end == count_ ? INT_MAX : 2 * end;
-      RectBuf block;
-      for (int b = std::max(0, first - 1); b < end; ++b) {
-        load_block(rows, i, origin(b), block, vol);
-        half_filter(block, vol);
-        add_columns(buf, origin(b), block, buf_line, vol, low, high);
-      }
-    });
-  }
-
- private:
-  static int origin(int b) { return -kHalf + b * kHalf; }
-
-  int count_ = 0;
-};
-
-// The reading of the next block row's rows beside the filtering of this one, on more than one
-// thread: how it went, kept until the loop reaches that block row, where one thread meets it.
-struct RowsAhead {
-  bool on = parallel_threads() > 1;
-  int result = 0;
-  int error = 0;     // r64_error of the reading thread
-  int sys_errno = 0;
-
-  void note(int loaded) {
-    result = loaded;
-    error = r64_error;
-    sys_errno = errno;
-  }
-  // True, with r64_error and errno as the reading left them, when the rows could not be read.
-  bool failed() const {
-    if (result == 0) return false;
-    r64_error = error;
-    errno = sys_errno;
-    return true;
-  }
+// One item: a run of blocks of a block row, its source pixels, and its blocks filtered, whose
+// top-left 4x4 corners hold their contributions to the target rows.
+struct BlockRun {
+  RunPixels pixels;
+  std::vector<unsigned char> tiles;  // scratch the pixels are read through
+  RectBuf blocks[kBlocksPerRun];
+  bool filtered = false;
 };
 
 // Only the handle's out-of-range modes 0 and 1 answer a position the same way whatever read came
-// before; with any other mode a refused read repeats the previous pixel, so blocks read alone.
+// before; with any other mode a refused read repeats the previous pixel, so blocks are read pixel
+// by pixel through the cache, on the caller's thread.
 bool edges_answered_by_position(const R64_FILE* f) { return f->rc_type == 0 || f->rc_type == 1; }
 
 }  // namespace
@@ -285,7 +235,9 @@ void level_internal::save_test(double* buf[3], int size) {
   r64_close_file(f);
 }
 
-int r64_new_level_hifi(R64_FILE* f, int level) {
+int r64_new_level_hifi(R64_FILE* f, int level) { return r64_new_level_hifi_with(f, level, kEveryCore); }
+
+int r64_new_level_hifi_with(R64_FILE* f, int level, int threads) {
   int present = r64_check_level(f, level);
   if (present < 0) return -1;
   if (present == 0) return fail(kR64NoLevel);
@@ -299,37 +251,59 @@ int r64_new_level_hifi(R64_FILE* f, int level) {
   size_t line_values = static_cast<size_t>(kLines) * buf_line;
   MallocPtr<double> lines[3] = {calloc_array<double>(line_values), calloc_array<double>(line_values),
                                calloc_array<double>(line_values)};
-  SourceRows rows;
-  const BlockRow blocks(w);
-  if (!lines[0] || !lines[1] || !lines[2] || !rows.allocate(w)) return fail(kR64Memory);
+  if (!lines[0] || !lines[1] || !lines[2]) return fail(kR64Memory);
   double* buf[3] = {lines[0].get(), lines[1].get(), lines[2].get()};
-  bool cached = edges_answered_by_position(f);
 
-  RectBuf rect_buf;
-  RowsAhead ahead;
-  for (int i = -kHalf; i < h; i += kHalf) {
-    std::printf("h = %i/%i   \r", i, h);
-    std::fflush(stdout);
-    // Rows i..i+3 are still cached from the block row before, except for the first one; with more
-    // than one thread, the rows i+4..i+7 were read while the block row before was filtered.
-    if (cached) {
-      if (i == -kHalf || !ahead.on) {
-        if (rows.load(f, i == -kHalf ? i : i + kHalf, i == -kHalf ? kBlock : kHalf, level) < 0) return -1;
-      } else if (ahead.failed()) {
-        return -1;
-      }
-      std::function<void()> read_next;
-      if (ahead.on && i + kHalf < h) read_next = [&] { ahead.note(rows.load(f, i + 2 * kHalf, kHalf, level)); };
-      blocks.filter_into(rows, i, vol, buf, buf_line, read_next);
-    } else {
-      for (int j = -kHalf; j < w; j += kHalf) {
-        if (set_rect_buf(f, i, j, rect_buf, level) < 0) return -1;
-        half_filter(rect_buf, vol);
-        set_buf(buf, j, rect_buf, buf_line, vol);
-      }
-    }
-    if (flush_buf(f, i, buf, level + 1, dest_w, buf_line) < 0) return -1;
+  const bool straight = edges_answered_by_position(f);
+  // The source level is read straight from the file: the cache must hold nothing newer.
+  if (straight && r64_flush(f) < 0) return -1;
+  const int threads_used = straight ? threads_or_cores(threads) : 1;
+  const int blocks = (w + 2 * kHalf - 1) / kHalf;  // origins -4, 0, 4, ... below w
+  const int runs = ceil_div(blocks, kBlocksPerRun);
+  const int ahead = 2 * threads_used;
+  std::vector<std::unique_ptr<BlockRun>> slots(static_cast<size_t>(ahead));
+  for (auto& slot : slots) {
+    slot.reset(new (std::nothrow) BlockRun);
+    if (!slot) return fail(kR64Memory);
   }
+  auto first_block = [&](int run) { return run * kBlocksPerRun; };
+  auto end_block = [&](int run) { return std::min(blocks, (run + 1) * kBlocksPerRun); };
+  auto row_of = [&](int item) { return block_origin(item / runs); };
+  const int result = run_ordered(
+      {.threads = threads_used,
+       .items = runs * ceil_div(h + kHalf, kHalf),
+       .ahead = ahead,
+       .work = [&](int item, int) {
+         BlockRun& run = *slots[static_cast<size_t>(item % ahead)];
+         const int i = row_of(item), b0 = first_block(item % runs), b1 = end_block(item % runs);
+         run.filtered = false;
+         if (straight) {
+           run.tiles.resize(r64_internal::tile_row_scratch_bytes(block_origin(b1 - 1) + kBlock - block_origin(b0)));
+           if (run.pixels.load(f, level, i, b0, b1, run.tiles) < 0) return -1;
+         }
+         for (int b = b0; b < b1; ++b) {
+           RectBuf& block = run.blocks[b - b0];
+           if (straight)
+             load_block(run.pixels, i, block_origin(b), block, vol);
+           else if (set_rect_buf(f, i, block_origin(b), block, level) < 0)
+             return -1;
+           half_filter(block, vol);
+         }
+         run.filtered = true;
+         return 0;
+       },
+       .commit = [&](int item) {
+         const BlockRun& run = *slots[static_cast<size_t>(item % ahead)];
+         const int i = row_of(item), b0 = first_block(item % runs), b1 = end_block(item % runs);
+         if (b0 == 0) {
+           std::printf("h = %i/%i   \r", i, h);
+           std::fflush(stdout);
+         }
+         if (!run.filtered) return -1;  // its source could not be read
+         for (int b = b0; b < b1; ++b) set_buf(buf, block_origin(b), run.blocks[b - b0], buf_line, vol);
+         return b1 == blocks ? flush_buf(f, i, buf, level + 1, dest_w, buf_line) : 0;
+       }});
+  if (result < 0) return -1;
   std::printf("\n");
   return 0;
 }

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "change_endian.hpp"
-#include "r64_io.hpp"
+#include "fd_io.hpp"
 #include "r64_tile.hpp"
 
 using namespace r64_internal;
@@ -25,7 +25,7 @@ struct HandleRelease {
 using HandleOwner = std::unique_ptr<R64_FILE, HandleRelease>;
 
 R64_FILE* refuse(int code) {
-  r64_error = code;
+  fail(code);
   return nullptr;
 }
 
@@ -36,7 +36,7 @@ bool write_new_header(int fd, char filetype, int width, int height) {
   R64_HEADER header{{'R', '6', '4'}, filetype, static_cast<int16_t>(width), static_cast<int16_t>(height)};
   change_endian_16(&header.width);
   change_endian_16(&header.height);
-  return seek_to(fd, 0) && write_all(fd, &header, sizeof header);
+  return fd_io::seek_to(fd, 0) && fd_io::write_all(fd, &header, sizeof header);
 }
 
 bool usable_header(const R64_HEADER& header) {
@@ -77,15 +77,15 @@ void fill_level_table(R64_FILE* f) {
 }  // namespace
 
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, int width, int height) {
-  int fd = open_retrying(filename, ctl, mode);
+  int fd = fd_io::open_retrying(filename, ctl, mode);
   if (fd < 0) return refuse(kR64System);
-  Descriptor descriptor(fd);
+  fd_io::Descriptor descriptor(fd);
 
   HandleOwner f(static_cast<R64_FILE*>(std::calloc(1, sizeof(R64_FILE))));
   if (!f) return refuse(kR64Memory);
   f->fd = descriptor.release();
 
-  ssize_t got = read_upto(f->fd, &f->header, sizeof f->header);
+  ssize_t got = fd_io::read_upto(f->fd, &f->header, sizeof f->header);
   if (got < 0) return refuse(kR64System);
   if (got != static_cast<ssize_t>(sizeof f->header)) {
     if (got != 0 || (ctl & O_RDWR) == 0) return refuse(kR64Short);
