@@ -41,11 +41,11 @@ def read_p6(path):
     return int(fields[1]), int(fields[2]), data[at + 1:]
 
 
-def open_browser(window):
+def open_browser(window, *extra):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=%d,%d" % window, "--force-device-scale-factor=1"):
+                "--window-size=%d,%d" % window, "--force-device-scale-factor=1", *extra):
         options.add_argument(arg)
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 

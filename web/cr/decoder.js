@@ -2,7 +2,7 @@
 // goes to the worker with the fewest blocks waiting.
 
 export class JpegDecoder {
-  constructor(workers = Math.min(4, Math.max(1, (globalThis.navigator?.hardwareConcurrency ?? 2) - 1))) {
+  constructor(workers = Math.min(4, Math.max(1, globalThis.navigator?.hardwareConcurrency ?? 2))) {
     this.nextId = 1;
     this.workers = Array.from({ length: workers }, () => {
       const slot = { worker: new Worker(new URL("./decode_worker.js", import.meta.url)), jobs: new Map() };

@@ -3,11 +3,12 @@
 // rectangle (whose tile alone stays empty).
 import { JpegDecoder } from "./decoder.js";
 import { CrReader } from "./reader.js";
-import { crTileSource } from "./tile_source.js";
+import { crTileSource, homeLevel } from "./tile_source.js";
 
 const status = document.getElementById("status");
 const failures = new Set();
 const MAX_LINES = 5;
+const MAX_PREFETCHED = 64;
 
 function say(line) {
   failures.add(line);
@@ -35,6 +36,7 @@ async function main() {
   }
   window.crReader = reader;
   document.documentElement.dataset.cr = "open";
+  await prefetchHomeView(reader);
   window.viewer = OpenSeadragon({
     id: "viewer",
     prefixUrl: "openseadragon/images/",
@@ -46,6 +48,25 @@ async function main() {
     immediateRender: true,
     maxTilesPerFrame: 64, // a screen's tiles asked for at once, so that their reads merge
   });
+}
+
+// Starts rebuilding the rectangles of the first screen, those of the level the whole image fits the
+// window at, and returns once their blocks are being read: they arrive while the viewer sets itself
+// up, which keeps the page's thread busy. Failures are told when the tiles ask for them.
+async function prefetchHomeView(reader) {
+  const box = document.getElementById("viewer").getBoundingClientRect();
+  const first = homeLevel(reader.header, box.width * devicePixelRatio, box.height * devicePixelRatio);
+  const { columns, rows } = reader.header.levels[first];
+  if (columns * rows > MAX_PREFETCHED) return;
+  for (let row = 0; row < rows; ++row) {
+    for (let column = 0; column < columns; ++column) reader.rect(first, column, row).catch(() => {});
+  }
+  const tableRows = [];
+  for (let level = first; level <= reader.header.coarsest; ++level) {
+    for (let row = 0; row < reader.header.levels[level].rows; ++row) tableRows.push(reader.table.row(level, row));
+  }
+  await Promise.allSettled(tableRows);
+  await new Promise((resolve) => setTimeout(resolve, 0)); // the blocks' reads go out first
 }
 
 main();

@@ -11,6 +11,14 @@ export function osdMaxLevel(width, height) {
   return k;
 }
 
+// The finest CR level OpenSeadragon draws for an image fitted into a viewer of width x height
+// screen pixels: the finest whose pixels are drawn at least minPixelRatio screen pixels wide.
+export function homeLevel(header, width, height, minPixelRatio = 0.5) {
+  const scale = Math.min(width / header.width, height / header.height);
+  const level = Math.ceil(Math.log2(minPixelRatio / scale) - 1e-9);
+  return Math.min(header.coarsest, Math.max(0, level));
+}
+
 // A tile source for OpenSeadragon (the library's namespace) over an open CrReader. onFailure, if
 // given, hears every tile that fails, with the CrError.
 export function crTileSource(OpenSeadragon, reader, { onFailure = () => {} } = {}) {
