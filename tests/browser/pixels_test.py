@@ -6,9 +6,10 @@ mosaic of them, with classic and efficient blocks. Fails when a level is below 5
 error grows level by level towards level 0 (drift through the residual pyramid). Prints a line per
 level, then "N passed, M failed".
 
-  pixels_test.py PPM2R64 CR2PPM SAMPLES [--mosaic SIDE] [--photos]
+  pixels_test.py PPM2R64 CR2PPM SAMPLES [--photos NAME ...] [--mosaic SIDE]
 
---mosaic SIDE: the side of the mosaic (default 2048; 0: none); --photos: the photos only.
+--photos: the photos of SAMPLES measured (default coffee.ppm camera.pgm; the mosaic is made of
+all three); --mosaic SIDE: the side of the mosaic (default 2048; 0: none).
 """
 import argparse
 import math
@@ -65,11 +66,10 @@ def psnr(squared, samples):
 
 def make_files(args, work, site):
     """The CR files to measure, each with its levels as cr2ppm rebuilds them, in the site."""
-    images = [os.path.join(args.samples, name) for name in ("coffee.ppm", "hubble.ppm", "camera.pgm")]
-    inputs = [(os.path.splitext(os.path.basename(image))[0], image, "64") for image in images]
-    if args.mosaic and not args.photos:
+    inputs = [(os.path.splitext(name)[0], os.path.join(args.samples, name), "64") for name in args.photos]
+    if args.mosaic:
         mosaic = os.path.join(work, "mosaic.ppm")
-        write_mosaic(mosaic, args.mosaic, images)
+        write_mosaic(mosaic, args.mosaic, [os.path.join(args.samples, name) for name in ("coffee.ppm", "hubble.ppm", "camera.pgm")])
         inputs.append(("mosaic%d" % args.mosaic, mosaic, "256"))
     files = []
     for name, image, side in inputs:
@@ -116,8 +116,8 @@ def main():
     parser.add_argument("ppm2r64")
     parser.add_argument("cr2ppm")
     parser.add_argument("samples")
+    parser.add_argument("--photos", nargs="*", default=["coffee.ppm", "camera.pgm"])
     parser.add_argument("--mosaic", type=int, default=2048)
-    parser.add_argument("--photos", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         site = os.path.join(work, "site")
