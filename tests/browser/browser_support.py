@@ -197,10 +197,11 @@ def write_mosaic(path, side, photos, cell=512):
             f.write(b"".join(cells)[:3 * side])
 
 
-# OpenSeadragon has drawn every tile of the view it needs (the page keeps its viewer in window.viewer).
+# OpenSeadragon has drawn every tile of the view it needs (the page keeps its viewer in window.viewer,
+# which names the viewer's element until the viewer is made).
 FULLY_LOADED = """
   const v = window.viewer;
-  return !!(v && v.world.getItemCount() > 0 && v.world.getItemAt(0).getFullyLoaded() && !v.world.needsDraw());
+  return !!(v && v.world && v.world.getItemCount() > 0 && v.world.getItemAt(0).getFullyLoaded() && !v.world.needsDraw());
 """
 
 ZOOM = """

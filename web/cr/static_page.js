@@ -9,6 +9,15 @@ const status = document.getElementById("status");
 const failures = new Set();
 const MAX_LINES = 5;
 const MAX_PREFETCHED = 64;
+const VIEWER_CACHE_BYTES = 32 << 20;
+
+// The tiles OpenSeadragon keeps drawn, each holding its pixels: up to VIEWER_CACHE_BYTES of them,
+// but never fewer than three screens' worth, which it needs to draw without fetching in a loop.
+function viewerCacheTiles(rectSize) {
+  const box = document.getElementById("viewer").getBoundingClientRect();
+  const across = (side) => Math.ceil((side * devicePixelRatio) / rectSize) + 1;
+  return Math.max(3 * across(box.width) * across(box.height), Math.floor(VIEWER_CACHE_BYTES / (4 * rectSize * rectSize)));
+}
 
 function say(line) {
   failures.add(line);
@@ -47,6 +56,7 @@ async function main() {
     maxZoomPixelRatio: 4,
     immediateRender: true,
     maxTilesPerFrame: 64, // a screen's tiles asked for at once, so that their reads merge
+    maxImageCacheCount: viewerCacheTiles(reader.header.rectSize),
   });
 }
 
