@@ -10,38 +10,15 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser_support import FULLY_LOADED, canvas_rgb, check, open_browser, read_p6, summary, wait_for, zoom_to  # noqa: E402
 
 PATCH = 16          # side of the squares compared, in luma (brightness)
 MAX_MEAN_SHIFT = 6  # difference of a square's mean luma allowed: the right place of the right level
 MAX_ERROR = 24      # mean absolute luma difference of its pixels allowed: two JPEG codings, and the
                     # browser's drawing, which resamples tiles by a fraction of a pixel
 WINDOW = (800, 600)
-
-results = []
-
-
-def check(name, ok, detail=""):
-    results.append(ok)
-    print(("ok     " if ok else "FAILED ") + name + (": " + detail if detail else ""), flush=True)
-
-
-def read_p6(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        start = at
-        while not data[at:at + 1].isspace():
-            at += 1
-        fields.append(data[start:at])
-    assert fields[0] == b"P6" and fields[3] == b"255", "not a P6 image of maximum 255"
-    return int(fields[1]), int(fields[2]), data[at + 1:]
 
 
 def start_server(crserve, cr):
@@ -53,43 +30,6 @@ def start_server(crserve, cr):
     return server, line.split(" on ")[-1]
 
 
-def open_browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=%d,%d" % WINDOW, "--force-device-scale-factor=1"):
-        options.add_argument(arg)
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-
-
-def wait_for(driver, script, seconds):
-    """Polls a script until it returns true; the seconds it took, or None."""
-    start = time.monotonic()
-    while time.monotonic() - start < seconds:
-        if driver.execute_script(script):
-            return time.monotonic() - start
-        time.sleep(0.02)
-    return None
-
-
-FULLY_LOADED = """
-  const v = window.viewer;
-  return !!(v && v.world.getItemCount() > 0 && v.world.getItemAt(0).getFullyLoaded() && !v.world.needsDraw());
-"""
-
-# The canvas samples of a square whose top-left image pixel is (x, y), at 1:1.
-CANVAS_PATCH = """
-  const [x, y, side] = arguments;
-  const v = window.viewer;
-  const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(x, y));
-  const ratio = OpenSeadragon.pixelDensityRatio;
-  const pixels = v.drawer.canvas.getContext("2d").getImageData(Math.round(p.x * ratio), Math.round(p.y * ratio), side, side).data;
-  const rgb = [];
-  for (let i = 0; i < pixels.length; i += 4) rgb.push(pixels[i], pixels[i + 1], pixels[i + 2]);
-  return rgb;
-"""
-
-
 # Name and status of the images fetched whose URL holds arguments[0].
 RESOURCES = """
   return performance.getEntriesByType("resource").filter(e => e.name.includes(arguments[0]) && e.name.endsWith(".jpg"))
@@ -99,18 +39,7 @@ RESOURCES = """
 
 def zoom_to_one_to_one(driver, label, width, height):
     """Zooms to one canvas pixel per image pixel, the image's corner on a pixel boundary."""
-    driver.execute_script("""
-      const v = window.viewer;
-      v.viewport.zoomTo(v.viewport.imageToViewportZoom(1), null, true);
-      v.viewport.panTo(v.viewport.imageToViewportCoordinates(new OpenSeadragon.Point(%d, %d)), true);
-    """ % (width // 2, height // 2))
-    corner = driver.execute_script("""
-      const v = window.viewer;
-      const p = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
-      v.viewport.panBy(v.viewport.deltaPointsFromPixels(new OpenSeadragon.Point(p.x - Math.round(p.x), p.y - Math.round(p.y))), true);
-      const q = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
-      return [q.x, q.y];
-    """)
+    corner = zoom_to(driver, 1, width // 2, height // 2)
     check(label + "zoomed to 1:1", wait_for(driver, FULLY_LOADED, 20) is not None,
           "image corner at (%.2f, %.2f) of the canvas" % tuple(corner))
 
@@ -141,7 +70,7 @@ def compare_at_one_to_one(driver, label, width, height, rgb):
               for x in (8, width // 4 + 3, width // 2 + 1, 3 * width // 4, width - PATCH - 8)]
     errors, elsewhere = [], []
     for x, y in places:
-        canvas = driver.execute_script(CANVAS_PATCH, x, y, PATCH)
+        canvas = canvas_rgb(driver, x, y, PATCH, PATCH)
         expected = level_patch(width, rgb, x, y)
         if len(canvas) != len(expected):
             check(label + "pixels at (%d, %d)" % (x, y), False, "%d samples read" % len(canvas))
@@ -170,7 +99,7 @@ def main():
         server, url = start_server(crserve, cr)
         driver = None
         try:
-            driver = open_browser()
+            driver = open_browser(WINDOW)
             driver.get(url)
             seconds = wait_for(driver, FULLY_LOADED, 20)
             check("first screen of tiles", seconds is not None,
@@ -197,9 +126,7 @@ def main():
                 driver.quit()
             server.terminate()
             check("server stopped cleanly", server.wait(10) == 0)
-    failed = results.count(False)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return summary()
 
 
 if __name__ == "__main__":
