@@ -436,7 +436,7 @@ int serve(const Options& o) {
   if (stat(o.file.c_str(), &st) < 0)
     return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
   std::string message;
-  std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, &message);
+  std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, static_cast<size_t>(o.rects_mb) << 20, &message);
   if (!maker) return fail(message);
 
   std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end

@@ -42,6 +42,7 @@ bool take_option(int argc, const char* const* argv, int* i, Options* o, std::str
   const Numeric numeric[] = {{"-port", "port", 0, 65535, &o->port},
                              {"-threads", "thread count", 1, 256, &o->threads},
                              {"-cache", "cache size", 0, 1 << 20, &o->cache_mb},
+                             {"-rects", "cache size", 0, 1 << 20, &o->rects_mb},
                              {"-connections", "connection count", 1, 1 << 20, &o->connections},
                              {"-per-client", "connection count", 1, 1 << 20, &o->per_client}};
   bool is_bind = name == "-bind";
@@ -70,6 +71,7 @@ const char* usage() {
          "  -port N          port to listen on, 0 for any free one (default 8080)\n"
          "  -threads N       tiles rebuilt at once (default: the cores)\n"
          "  -cache MB        encoded tiles kept in memory (default 64)\n"
+         "  -rects MB        rebuilt rectangles kept in memory, shared by the readers (default 64)\n"
          "  -cors            lets pages of any origin use the tiles\n"
          "  -connections N   connections open at once (default 4096, fewer if the open-file limit says so)\n"
          "  -per-client N    connections open at once from one address (default 64)\n"

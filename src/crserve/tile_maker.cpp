@@ -1,5 +1,6 @@
 // Rebuilds and encodes tiles with a pool of readers: a request borrows an idle reader, waiting for
-// one when all are busy, and gives it back when its tile is made, failed or not.
+// one when all are busy, and gives it back when its tile is made, failed or not. The rectangles
+// come from the cache the readers share, so a tile's ancestors are decoded once for all of them.
 #include "crserve/tile_maker.hpp"
 
 #include <fcntl.h>
@@ -22,9 +23,7 @@ std::string open_failure(const std::string& path) {
   return "\"" + path + "\" is not a CR file";
 }
 
-std::string rebuild_failure(const CR_REBUILDER* rebuilder) {
-  int level, x, y;
-  cr_rebuild_failed_at(rebuilder, &level, &x, &y);
+std::string rebuild_failure(int level, int x, int y) {
   std::string where = "rectangle (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
                       std::to_string(level);
   switch (r64_error) {
@@ -49,21 +48,26 @@ Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
   return std::make_shared<const std::string>(reinterpret_cast<const char*>(jpeg.get()), static_cast<size_t>(length));
 }
 
+std::string rebuild_failure(const CR_RECT_REF& at) { return rebuild_failure(at.level, at.rect.w_ofs, at.rect.h_ofs); }
+
 // A tile of the file's own levels: exactly one rebuilt rectangle, encoded where it lies.
-Bytes make_rectangle(Reader& reader, const TileRequest& t, std::string* failure) {
-  CR_BUFFER rect;
-  if (cr_rebuild_rect(&rect, reader.rebuilder, t.x, t.y, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+Bytes make_rectangle(CR_RECT_CACHE* rects, Reader& reader, const TileRequest& t, std::string* failure) {
+  CR_RECT_REF ref;
+  if (cr_rect_cache_get(&ref, rects, reader.file, 0, t.x, t.y, t.level) < 0) {
+    *failure = rebuild_failure(ref);
     return nullptr;
   }
-  return encode(rect.buf, rect.w_len, rect.h_len, failure);
+  Bytes tile = encode(ref.rect.buf, ref.rect.w_len, ref.rect.h_len, failure);
+  cr_rect_cache_release(rects, &ref);
+  return tile;
 }
 
 // A tile coarser than the file's levels: a region of the coarsest level, shrunk.
-Bytes make_shrunk(Reader& reader, const TileRequest& t, std::string* failure) {
+Bytes make_shrunk(CR_RECT_CACHE* rects, Reader& reader, const TileRequest& t, std::string* failure) {
   std::vector<unsigned char> rgb(3 * static_cast<size_t>(t.w) * t.h);
-  if (cr_rebuild_region(rgb.data(), reader.rebuilder, t.x, t.y, t.w, t.h, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+  CR_RECT_REF at;
+  if (cr_rect_cache_region(rgb.data(), rects, reader.file, 0, t.x, t.y, t.w, t.h, t.level, &at) < 0) {
+    *failure = rebuild_failure(at);
     return nullptr;
   }
   std::vector<unsigned char> out(4 * static_cast<size_t>(t.out_w()) * t.out_h());
@@ -74,22 +78,26 @@ Bytes make_shrunk(Reader& reader, const TileRequest& t, std::string* failure) {
 }  // namespace
 
 Reader::~Reader() {
-  if (rebuilder != nullptr) cr_rebuild_close(rebuilder);
   if (file != nullptr) cr_close_file(file);
 }
 
-std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers, std::string* message) {
+TileMaker::~TileMaker() {
+  if (rects_ != nullptr) cr_rect_cache_close(rects_);
+}
+
+std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers, size_t rect_bytes,
+                                           std::string* message) {
   auto maker = std::make_unique<TileMaker>();
+  maker->rects_ = cr_rect_cache_open(rect_bytes);
+  if (maker->rects_ == nullptr) {
+    *message = "out of memory opening \"" + path + "\"";
+    return nullptr;
+  }
   for (int i = 0; i < readers; ++i) {
     auto reader = std::make_unique<Reader>();
     reader->file = cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
     if (reader->file == nullptr) {
       *message = open_failure(path);
-      return nullptr;
-    }
-    reader->rebuilder = cr_rebuild_open(reader->file);
-    if (reader->rebuilder == nullptr) {
-      *message = "out of memory opening \"" + path + "\"";
       return nullptr;
     }
     maker->idle_.push_back(reader.get());
@@ -106,15 +114,7 @@ std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers,
 
 Bytes TileMaker::make(const TileRequest& t, std::string* failure) {
   Reader* reader = borrow();
-  if (++reader->tiles > kTilesPerRebuilder) {
-    CR_REBUILDER* fresh = cr_rebuild_open(reader->file);
-    if (fresh != nullptr) {  // short of memory, the old one goes on
-      cr_rebuild_close(reader->rebuilder);
-      reader->rebuilder = fresh;
-      reader->tiles = 1;
-    }
-  }
-  Bytes tile = t.shrink == 1 ? make_rectangle(*reader, t, failure) : make_shrunk(*reader, t, failure);
+  Bytes tile = t.shrink == 1 ? make_rectangle(rects_, *reader, t, failure) : make_shrunk(rects_, *reader, t, failure);
   give_back(reader);
   return tile;
 }

@@ -1,6 +1,7 @@
 // Makes the JPEG of a tile from a CR file: rebuilt by the reconstruction rule, shrunk for the scales
-// coarser than the file's levels, encoded at kTileJpegQuality. A reader's block cache and its
-// rebuilder serve one thread at a time, so the maker keeps a small pool of them, one per worker.
+// coarser than the file's levels, encoded at kTileJpegQuality. Rebuilt rectangles come from one
+// cache that every worker shares; a handle on the file reads blocks for one thread at a time, so
+// the maker keeps a small pool of them, one per worker.
 #pragma once
 
 #include <condition_variable>
@@ -10,21 +11,15 @@
 #include <vector>
 
 #include "crserve/tile_cache.hpp"
+#include "cr_rect_cache.hpp"
 #include "crserve/tiles.hpp"
 #include "r64.hpp"
 
 namespace crserve {
 
-// A rebuilder keeps one rebuilt rectangle per column of every level, which random tiles of a large
-// image fill up to tens of megabytes; starting it afresh after this many tiles bounds that to a
-// few, for the price of rebuilding the coarse levels' few rectangles again.
-inline constexpr int kTilesPerRebuilder = 16;
-
-// One open handle on the file with its rebuilder.
+// One open handle on the file.
 struct Reader {
   CR_FILE* file = nullptr;
-  CR_REBUILDER* rebuilder = nullptr;
-  int tiles = 0;  // made by this rebuilder
   Reader() = default;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -33,9 +28,12 @@ struct Reader {
 
 class TileMaker {
  public:
-  // Opens `readers` handles on the CR file at `path`; null with a message when it cannot be read
-  // or holds no level.
-  static std::unique_ptr<TileMaker> open(const std::string& path, int readers, std::string* message);
+  // Opens `readers` handles on the CR file at `path`, sharing a cache of at most about
+  // `rect_bytes` of rebuilt rectangles; null with a message when it cannot be read or holds no
+  // level.
+  static std::unique_ptr<TileMaker> open(const std::string& path, int readers, size_t rect_bytes,
+                                         std::string* message);
+  ~TileMaker();
 
   const Pyramid& pyramid() const { return pyramid_; }
   // The tile, which must lie inside its level, as a JPEG stream; null with `failure` saying why
@@ -47,6 +45,7 @@ class TileMaker {
   void give_back(Reader* reader);
 
   Pyramid pyramid_;
+  CR_RECT_CACHE* rects_ = nullptr;
   std::vector<std::unique_ptr<Reader>> readers_;
   std::vector<Reader*> idle_;
   std::mutex mutex_;

@@ -192,6 +192,7 @@ TEST(Iiif, InfoListsOnlyWhatIsServed) {
     ASSERT_FALSE(widths.empty());
     EXPECT_TRUE(std::is_sorted(widths.begin(), widths.end()));
     EXPECT_LE(widths.back(), rect);
+    EXPECT_EQ(widths.back(), width_at(p, one_tile_scale(p))) << "the largest size that fits a tile is listed";
     for (int sw : widths) EXPECT_EQ(route_iiif(p, "full/" + std::to_string(sw) + ",/0/default.jpg").status, kOk) << sw;
   }
 }

@@ -33,7 +33,7 @@ TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
     RunResult r = run_crserve(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -cors ",
+    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -rects MB ", "\n  -cors ",
                                "\n  -connections N ", "\n  -per-client N "})
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
@@ -50,6 +50,7 @@ TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
                             Expected{{"p.cr", "-threads", "0"}, "invalid thread count \"0\"\n"},
                             Expected{{"p.cr", "-cache", "-1"}, "invalid cache size \"-1\"\n"},
                             Expected{{"p.cr", "-cache"}, "too few arguments for -cache\n"},
+                            Expected{{"p.cr", "-rects", "1e3"}, "invalid cache size \"1e3\"\n"},
                             Expected{{"p.cr", "-per-client", "0"}, "invalid connection count \"0\"\n"},
                             Expected{{"p.cr", "-zoom"}, "invalid option \"-zoom\"\n"},
                             Expected{{"-port", "80", "p.cr"}, "the CR file comes first: crserve FILE.cr [options]\n"},

@@ -27,7 +27,7 @@ struct SiteTest : cr_test::CrTest {
 
   std::unique_ptr<TileMaker> open_maker() {
     std::string message;
-    std::unique_ptr<TileMaker> maker = TileMaker::open(cr, 2, &message);
+    std::unique_ptr<TileMaker> maker = TileMaker::open(cr, 2, 1 << 20, &message);
     EXPECT_TRUE(maker) << message;
     return maker;
   }
@@ -174,9 +174,9 @@ TEST_F(SiteTest, CurrentEntityTagGets304WithoutBody) {
     EXPECT_EQ(site.respond(Query{path, "", "\"stale\""}).status, 200) << path;
   }
   Site other(*maker, 0, "another file", "");
-  EXPECT_NE(header(other.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
-            header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"))
-      << "a changed file changes the tags";
+  for (const char* path : {"/image_files/10/1_1.jpg", "/image.dzi", "/iiif/info.json"})
+    EXPECT_NE(header(other.respond(Query{path, "", ""}), "ETag"), header(site.respond(Query{path, "", ""}), "ETag"))
+        << path << ": a changed file changes the tags";
   EXPECT_NE(header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
             header(site.respond(Query{"/image_files/10/1_2.jpg", "", ""}), "ETag"));
 }
@@ -195,6 +195,9 @@ TEST(TileCacheTest, DropsLeastRecentlyUsedToStayWithinBudget) {
   cache.insert("ee", std::make_shared<const std::string>(299, 'e'));
   EXPECT_FALSE(cache.find("ee")) << "larger than the whole budget";
   EXPECT_TRUE(cache.find("dd"));
+  cache.insert("ff", std::make_shared<const std::string>(298, 'f'));
+  EXPECT_TRUE(cache.find("ff")) << "exactly the whole budget";
+  EXPECT_EQ(cache.bytes(), 300u);
   TileCache none(0);
   none.insert("aa", tile('a'));
   EXPECT_FALSE(none.find("aa"));
@@ -222,9 +225,9 @@ TEST_F(SiteTest, DamagedRectangleFailsItsTileOnly) {
 TEST_F(SiteTest, OpenRefusesWhatIsNotACrFile) {
   std::string message;
   write_file(scratch_path("photo.ppm"), read_file(sample_path("coffee.ppm")));
-  EXPECT_FALSE(TileMaker::open(scratch_path("photo.ppm"), 1, &message));
+  EXPECT_FALSE(TileMaker::open(scratch_path("photo.ppm"), 1, 1 << 20, &message));
   EXPECT_EQ(message, "\"" + scratch_path("photo.ppm") + "\" is not a CR file");
-  EXPECT_FALSE(TileMaker::open(scratch_path("none.cr"), 1, &message));
+  EXPECT_FALSE(TileMaker::open(scratch_path("none.cr"), 1, 1 << 20, &message));
   EXPECT_EQ(message, "cannot open the CR file \"" + scratch_path("none.cr") + "\": No such file or directory");
 }
 
