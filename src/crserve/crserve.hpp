@@ -12,7 +12,7 @@ struct Options {
   int port = 8080;  // 0: any free port
   int threads = 0;  // readers rebuilding tiles at once; 0: the cores
   int cache_mb = 64;  // encoded tiles kept
-  int rects_mb = 64;  // rebuilt rectangles kept, shared by the readers
+  int rects_mb = 32;  // rebuilt rectangles kept, shared by the readers
   bool cors = false;
   int connections = 4096;  // open at once, at most; beyond, a new connection is closed at once
   int per_client = 64;     // open at once from one client address, at most

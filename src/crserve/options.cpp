@@ -71,7 +71,7 @@ const char* usage() {
          "  -port N          port to listen on, 0 for any free one (default 8080)\n"
          "  -threads N       tiles rebuilt at once (default: the cores)\n"
          "  -cache MB        encoded tiles kept in memory (default 64)\n"
-         "  -rects MB        rebuilt rectangles kept in memory, shared by the readers (default 64)\n"
+         "  -rects MB        rebuilt rectangles kept in memory, shared by the readers (default 32)\n"
          "  -cors            lets pages of any origin use the tiles\n"
          "  -connections N   connections open at once (default 4096, fewer if the open-file limit says so)\n"
          "  -per-client N    connections open at once from one address (default 64)\n"
