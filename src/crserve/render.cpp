@@ -60,11 +60,18 @@ void place(const ImageRequest& r, const Block& block, const unsigned char* rgb, 
 
 }  // namespace
 
-int source_level(const Pyramid& p, int w, int h, int out_w, int out_h) {
+Span level_span(int x, int w, int full, int level_size, int level) {
+  double f = 1 << level;
+  return Span{x / f, (x + w == full ? level_size : (x + w) / f) - x / f};
+}
+
+int source_level(const Pyramid& p, const ImageRequest& r) {
+  auto large_enough = [&](int level) {
+    return level_span(r.x, r.w, p.width, width_at(p, level), level).length >= r.out_w &&
+           level_span(r.y, r.h, p.height, height_at(p, level), level).length >= r.out_h;
+  };
   int level = 0;
-  while (level < p.coarsest && static_cast<double>(w) / (2 << level) >= out_w &&
-         static_cast<double>(h) / (2 << level) >= out_h)
-    ++level;
+  while (level < p.coarsest && large_enough(level + 1)) ++level;
   return level;
 }
 
@@ -78,10 +85,11 @@ ImageStream::ImageStream(TileMaker& maker, std::shared_ptr<const ImageFile> imag
 bool ImageStream::start(std::string* out, std::string* failure) {
   const Pyramid& p = image_->pyramid;
   const ImageRequest& r = request_;
-  level_ = source_level(p, r.w, r.h, r.out_w, r.out_h);
-  double f = 1 << level_;
-  xs_ = axis_weights(r.x / f, r.w / f, width_at(p, level_), r.out_w);
-  ys_ = axis_weights(r.y / f, r.h / f, height_at(p, level_), r.out_h);
+  level_ = source_level(p, r);
+  Span across = level_span(r.x, r.w, p.width, width_at(p, level_), level_);
+  Span down = level_span(r.y, r.h, p.height, height_at(p, level_), level_);
+  xs_ = axis_weights(across.start, across.length, width_at(p, level_), r.out_w);
+  ys_ = axis_weights(down.start, down.length, height_at(p, level_), r.out_h);
   encoder_ = start_encoder(r.format, r.final_w(), r.final_h(), channels_of(r.quality), out);
   if (!encoder_) *failure = "cannot encode an image of " + std::to_string(r.final_w()) + " x " + std::to_string(r.final_h());
   return encoder_ != nullptr;

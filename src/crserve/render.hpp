@@ -17,9 +17,17 @@ namespace crserve {
 // The output pixels of a band, at most (a band has one row at least).
 inline constexpr int kBandPixels = 1 << 16;
 
-// The level whose pixels an output of out_w x out_h from a region of w x h (full-size pixels)
-// is made from: the coarsest the file has that is at least as large as the output.
-int source_level(const Pyramid& p, int w, int h, int out_w, int out_h);
+// A span of a level, in its pixels.
+struct Span {
+  double start, length;
+};
+// The span of `level` that the full-size span [x, x + w) of an axis `full` pixels long covers: a
+// level halves the full size, rounding up, so a span that reaches the far edge reaches the level's.
+Span level_span(int x, int w, int full, int level_size, int level);
+
+// The level an image request's pixels are made from: the coarsest the file has in which the
+// region is at least as large as the output.
+int source_level(const Pyramid& p, const ImageRequest& r);
 
 // Rec. 601 luma of a pixel, rounded; bitonal is its threshold at 128.
 unsigned char luma(const unsigned char* rgb);

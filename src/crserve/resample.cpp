@@ -32,9 +32,11 @@ Taps linear_taps(double c) {
   return Taps{{j, 1 - t}, {j + 1, t}};
 }
 
-void append(AxisWeights& a, const Taps& raw, int size) {
+// Adds an output pixel's taps, those beyond the span's first or last pixel moved onto them: an
+// enlargement holds the span's edge pixels rather than reach outside it.
+void append(AxisWeights& a, const Taps& raw, int lowest, int highest) {
   Taps taps;
-  for (auto [j, w] : raw) taps[std::clamp(j, 0, size - 1)] += w;
+  for (auto [j, w] : raw) taps[std::clamp(j, lowest, highest)] += w;
   int first = taps.begin()->first;
   int count = taps.rbegin()->first - first + 1;
   a.first.push_back(first);
@@ -79,9 +81,11 @@ void across(const AxisWeights& xs, int bx, int bw, const unsigned char* row, int
 AxisWeights axis_weights(double start, double length, int size, int out) {
   AxisWeights a;
   double scale = length / out;  // source pixels per output pixel
+  int lowest = std::clamp(static_cast<int>(std::floor(start)), 0, size - 1);
+  int highest = std::clamp(static_cast<int>(std::ceil(start + length)) - 1, lowest, size - 1);
   for (int i = 0; i < out; ++i) {
     double a0 = start + i * scale;
-    append(a, scale >= 1 ? area_taps(a0, a0 + scale) : linear_taps(a0 + scale / 2 - 0.5), size);
+    append(a, scale >= 1 ? area_taps(a0, a0 + scale) : linear_taps(a0 + scale / 2 - 0.5), lowest, highest);
   }
   return a;
 }

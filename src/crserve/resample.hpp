@@ -19,7 +19,7 @@ struct AxisWeights {
 };
 
 // The weights that take `out` pixels from the span [start, start + length) of a source axis of
-// `size` pixels (pixel j covering [j, j + 1)).
+// `size` pixels (pixel j covering [j, j + 1)), never reaching outside the span's pixels.
 AxisWeights axis_weights(double start, double length, int size, int out);
 
 // Fetches `rows` source rows from row `y`, columns x0 .. x1 - 1, as 4-byte pixels (red, green,

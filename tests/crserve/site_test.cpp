@@ -10,36 +10,13 @@
 #include "crserve/site.hpp"
 #include "jpeg.hpp"
 #include "r64/cr/cr_files.hpp"
+#include "crserve/served.hpp"
 
 using namespace crserve;
+using namespace crserve_test;
 using namespace test_support;
 
 namespace {
-
-// A file or folder served through a Site of its own, without sockets.
-struct Served {
-  explicit Served(const std::string& path, size_t cache_bytes = 1 << 20, SiteSettings settings = {}) {
-    std::string message;
-    images = Images::open(path, &message);
-    EXPECT_TRUE(images) << message;
-    if (!images) return;
-    maker = TileMaker::open(*images, 1 << 20);
-    images->on_forget([this](unsigned long serial) { maker->forget(serial); });
-    settings.cache_bytes = cache_bytes;
-    if (settings.url.listen_host.empty()) settings.url.listen_host = "127.0.0.1:8080";
-    site = std::make_unique<Site>(*images, *maker, settings);
-  }
-  Reply get(std::string_view path, std::string_view host = "", std::string_view if_none_match = "") {
-    Query q;
-    q.path = path;
-    q.url.host = host;
-    q.if_none_match = if_none_match;
-    return site->respond(q);
-  }
-  std::unique_ptr<Images> images;
-  std::unique_ptr<TileMaker> maker;
-  std::unique_ptr<Site> site;
-};
 
 struct SiteTest : cr_test::CrTest {
   // The coffee photo (600 x 400) in rectangles of 64: levels 0 to 7, Deep Zoom levels 0 to 10.
@@ -50,16 +27,7 @@ struct SiteTest : cr_test::CrTest {
     cr = scratch_path("p.cr");
   }
 
-  // The w x h region at (x, y) of `level` as rebuilt by the library, through a handle of its own.
-  Image rebuilt(int level, int x, int y, int w, int h) {
-    CR_FILE* f = cr_open_file(cr.c_str(), O_RDONLY, 0, 0, 0, 0);
-    CR_REBUILDER* rb = cr_rebuild_open(f);
-    Image image(w, h);
-    EXPECT_EQ(cr_rebuild_region(image.rgb.data(), rb, x, y, w, h, level), 0);
-    cr_rebuild_close(rb);
-    cr_close_file(f);
-    return image;
-  }
+  Image rebuilt(int level, int x, int y, int w, int h) { return rebuilt_region(cr, level, x, y, w, h); }
 
   std::string cr;
 };
@@ -82,11 +50,6 @@ double mean_error(const Image& a, const Image& b) {
   return sum / static_cast<double>(a.rgb.size());
 }
 
-std::string header(const Reply& reply, const std::string& name) {
-  for (const auto& [n, v] : reply.headers)
-    if (n == name) return v;
-  return "";
-}
 
 TEST_F(SiteTest, EveryEndpointAnswersWithItsMediaType) {
   Served served(cr);
