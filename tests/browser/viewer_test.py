@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """The viewer in a real browser: crserve serves the CR file of a photo, headless Chromium opens its
 page, waits for the first screen of tiles, zooms in to 1:1 and compares pixels of the viewer's
-canvas with the level rebuilt by cr2ppm at known places, within JPEG error. Prints
-"N passed, M failed"; exits 1 on any failure.
+canvas with the level rebuilt by cr2ppm at known places, within JPEG error, through Deep Zoom and
+IIIF. Then the same behind nginx (Debian's, started here on loopback) under a path prefix, with
+crserve serving a folder: the list, an image's page and its tiles through both protocols, the page
+naming the image and its size, the view kept in the address, and a 3 x 3 image shown as crisp
+blocks. Prints "N passed, M failed"; exits 1 on any failure.
 
   viewer_test.py CRSERVE PPM2R64 CR2PPM PHOTO.ppm
 """
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -44,8 +48,8 @@ def read_p6(path):
     return int(fields[1]), int(fields[2]), data[at + 1:]
 
 
-def start_server(crserve, cr):
-    server = subprocess.Popen([crserve, cr, "-port", "0"], stdout=subprocess.PIPE, text=True)
+def start_server(crserve, cr, *options):
+    server = subprocess.Popen([crserve, cr, "-port", "0", *options], stdout=subprocess.PIPE, text=True)
     line = server.stdout.readline().strip()  # "serving FILE on http://127.0.0.1:PORT/"
     if not line.startswith("serving "):
         server.kill()
@@ -156,6 +160,152 @@ def compare_at_one_to_one(driver, label, width, height, rgb):
     check(label + "the photo differs from place to place", far > 3 * near, "median error %.1f here, %.1f elsewhere" % (near, far))
 
 
+NGINX = "/usr/sbin/nginx"
+PREFIX = "/images/"
+
+NGINX_CONF = """
+user root;
+daemon off;
+worker_processes 1;
+pid %(work)s/nginx.pid;
+error_log %(work)s/nginx-error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path %(work)s/body;
+    proxy_temp_path %(work)s/proxy;
+    fastcgi_temp_path %(work)s/fastcgi;
+    uwsgi_temp_path %(work)s/uwsgi;
+    scgi_temp_path %(work)s/scgi;
+    server {
+        listen 127.0.0.1:%(port)d;
+        location %(prefix)s {
+            proxy_pass %(upstream)s/;
+            proxy_set_header Host $http_host;
+            proxy_set_header X-Forwarded-Proto $scheme;
+            proxy_set_header X-Forwarded-Prefix %(prefix_no_slash)s;
+        }
+    }
+}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_nginx(work, upstream):
+    """nginx on a free loopback port, passing PREFIX on to upstream; its URL, and the process."""
+    port = free_port()
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF % {"work": work, "port": port, "prefix": PREFIX, "prefix_no_slash": PREFIX.rstrip("/"),
+                              "upstream": upstream.rstrip("/")})
+    proxy = subprocess.Popen([NGINX, "-c", conf, "-e", os.path.join(work, "nginx-error.log")],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.1).close()
+            return "http://127.0.0.1:%d" % port, proxy
+        except OSError:
+            time.sleep(0.05)
+    proxy.kill()
+    raise RuntimeError("nginx did not start")
+
+
+# The names, statuses and URLs of the images fetched so far.
+ALL_IMAGES = """
+  return performance.getEntriesByType("resource").filter(e => /\\.(jpg|png)$/.test(e.name))
+    .map(e => [e.name, e.responseStatus]);
+"""
+
+# The distinct colours the canvas shows inside the image's bounds, and the image's size there.
+CANVAS_COLOURS = """
+  const v = window.viewer;
+  const item = v.world.getItemAt(0);
+  const size = item.getContentSize();
+  const a = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(0, 0));
+  const b = v.viewport.imageToViewerElementCoordinates(new OpenSeadragon.Point(size.x, size.y));
+  const ratio = OpenSeadragon.pixelDensityRatio;
+  const x0 = Math.ceil(a.x * ratio) + 1, y0 = Math.ceil(a.y * ratio) + 1;
+  const w = Math.floor(b.x * ratio) - x0 - 1, h = Math.floor(b.y * ratio) - y0 - 1;
+  const data = v.drawer.canvas.getContext("2d").getImageData(x0, y0, w, h).data;
+  const colours = new Set();
+  for (let i = 0; i < data.length; i += 4) colours.add(data[i] + "," + data[i + 1] + "," + data[i + 2]);
+  return [colours.size, b.x - a.x, b.y - a.y];
+"""
+
+
+def check_behind_proxy(driver, crserve, work, photo_cr, width, height, rgb, ppm2r64):
+    """crserve on a folder behind nginx under PREFIX: list, page, Deep Zoom, IIIF, address, tiny image."""
+    folder = os.path.join(work, "folder")
+    os.makedirs(os.path.join(folder, "photos"))
+    os.link(photo_cr, os.path.join(folder, "photos", "coffee.cr"))
+    tiny = os.path.join(work, "tiny.ppm")
+    with open(tiny, "wb") as f:  # 3 x 3: black, white and primaries
+        f.write(b"P6\n3 3\n255\n" + bytes([0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 0,
+                                              0, 255, 255, 255, 0, 255, 128, 128, 128]))
+    subprocess.run([ppm2r64, "-pr", tiny, os.path.join(work, "tiny.r64"), "-crsize", "64", "-cr",
+                    os.path.join(folder, "tiny.cr")], check=True, stdout=subprocess.DEVNULL)
+    server, upstream = start_server(crserve, folder, "-trust-proxy")
+    proxy = None
+    try:
+        public, proxy = start_nginx(work, upstream)
+        base = public + PREFIX
+        driver.get(base)
+        listed = driver.execute_script("return [...document.querySelectorAll('li a:nth-child(2)')].map(a => a.textContent);")
+        check("proxy: the list names the images", listed == ["photos/coffee", "tiny"], repr(listed))
+        thumbs = wait_for(driver, "return [...document.images].every(i => i.complete && i.naturalWidth > 0);", 10)
+        check("proxy: the list's thumbnails load", thumbs is not None)
+        driver.get(base + "view/photos%2Fcoffee")
+        check("proxy: first screen of tiles", wait_for(driver, FULLY_LOADED, 20) is not None)
+        title = driver.title
+        about = driver.execute_script("return document.getElementById('about').textContent;")
+        check("proxy: the title and the overlay name the image and its size",
+              "photos/coffee" in title and "600 × 400" in title and "photos/coffee" in about and "600 × 400" in about,
+              "%r, %r" % (title, about))
+        zoom_to_one_to_one(driver, "proxy: ", width, height)
+        fetched = driver.execute_script(ALL_IMAGES)
+        outside = [name for name, status in fetched if not name.startswith(base) or status != 200]
+        check("proxy: Deep Zoom tiles come through the prefix", len(fetched) > 0 and not outside,
+              "%d tiles, others: %s" % (len(fetched), " ".join(outside[:3]) or "none"))
+        compare_at_one_to_one(driver, "proxy: ", width, height, rgb)
+        # The view in the address: opened again from it, the same view.
+        time.sleep(0.3)
+        address = driver.current_url
+        check("proxy: the view is kept in the address", "#" in address and address.count(",") == 2, address)
+        zoom = driver.execute_script("const v = window.viewer.viewport; return v.viewportToImageZoom(v.getZoom(true));")
+        driver.get("about:blank")
+        driver.get(address)
+        wait_for(driver, FULLY_LOADED, 20)
+        again = driver.execute_script("const v = window.viewer.viewport; return v.viewportToImageZoom(v.getZoom(true));")
+        check("proxy: a shared address opens the same view", abs(again - zoom) < 0.01 * zoom, "%.3f, then %.3f" % (zoom, again))
+        # IIIF by the page's own relative descriptor: tiles from the id info.json names.
+        driver.execute_script("performance.clearResourceTimings(); window.viewer.open(document.getElementById('viewer').dataset.iiif);")
+        check("proxy: iiif: first screen of tiles", wait_for(driver, FULLY_LOADED, 20) is not None)
+        zoom_to_one_to_one(driver, "proxy: iiif: ", width, height)
+        fetched = driver.execute_script(ALL_IMAGES)
+        outside = [name for name, status in fetched if not name.startswith(base + "iiif/") or status != 200]
+        check("proxy: iiif: tiles come through the prefix", len(fetched) > 0 and not outside,
+              "%d tiles, others: %s" % (len(fetched), " ".join(outside[:3]) or "none"))
+        compare_at_one_to_one(driver, "proxy: iiif: ", width, height, rgb)
+        # A 3 x 3 image: shown at a few screen pixels per image pixel, each a flat block.
+        driver.get(base + "view/tiny")
+        check("proxy: tiny: shown", wait_for(driver, FULLY_LOADED, 20) is not None)
+        colours, shown_w, shown_h = driver.execute_script(CANVAS_COLOURS)
+        check("proxy: tiny: a few screen pixels per image pixel", 6 <= shown_w <= 30 and 6 <= shown_h <= 30,
+              "%.1f x %.1f screen pixels" % (shown_w, shown_h))
+        check("proxy: tiny: crisp blocks, not a blur", colours <= 9, "%d colours" % colours)
+    finally:
+        if proxy is not None:
+            proxy.terminate()
+            proxy.wait(10)
+        server.terminate()
+        check("proxy: server stopped cleanly", server.wait(10) == 0)
+
+
 def main():
     if len(sys.argv) != 5:
         print(__doc__, file=sys.stderr)
@@ -192,11 +342,15 @@ def main():
             # screen to a script without a user's gesture.
             driver.execute_script("window.viewer.setFullPage(true);")
             check("full page", wait_for(driver, "return window.viewer.isFullPage();", 5) is not None)
+            server.terminate()
+            check("server stopped cleanly", server.wait(10) == 0)
+            check_behind_proxy(driver, crserve, work, cr, width, height, rgb, ppm2r64)
         finally:
             if driver is not None:
                 driver.quit()
-            server.terminate()
-            check("server stopped cleanly", server.wait(10) == 0)
+            if server.poll() is None:
+                server.terminate()
+                server.wait(10)
     failed = results.count(False)
     print("%d passed, %d failed" % (len(results) - failed, failed))
     return 1 if failed else 0
