@@ -293,6 +293,7 @@ void Connection::send(const Reply& reply) {
 // cannot be made cuts the connection, so that no client takes a cut image for a whole one.
 void Connection::make_more() {
   state_ = State::kAnswering;
+  deadline_.expires_at(asio::steady_timer::time_point::max());  // the client waits on the server now
   Server& server = server_;
   asio::post(server.workers, [&server, self = shared_from_this()]() mutable {
     auto part = std::make_shared<std::string>();
@@ -310,7 +311,7 @@ void Connection::make_more() {
         return self->close();
       }
       if (step == BodyStream::Step::kDone) self->rest_ = nullptr;
-      std::string framed = self->chunked_ ? chunk(*part) + (self->rest_ ? "" : chunk("")) : *part;
+      std::string framed = !self->chunked_ ? *part : (part->empty() ? "" : chunk(*part)) + (self->rest_ ? "" : chunk(""));
       self->state_ = State::kWriting;
       self->body_ = std::make_shared<const std::string>(std::move(framed));
       self->written_ = 0;
