@@ -18,43 +18,16 @@ seconds=${SECONDS_EACH:-10}
 threads=(${THREADS:+-threads "$THREADS"})
 server=${CRSERVE:-$build/crserve}
 
-[ -f "$build/build.ninja" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target ppm2r64 crserve make_mosaic crserve_load >/dev/null
-mkdir -p "$work"
-cr=$work/serve-$side.cr
-if [ ! -f "$cr" ]; then
-  image=$work/mosaic-$side.ppm
-  [ -f "$image" ] || "$build/bench/make_mosaic" "$image" "$side" "$root"/samples/*.p?m
-  "$build/ppm2r64" -pr "$image" "$work/serve-$side.r64" -l -cr "$cr" >/dev/null
-  rm -f "$work/serve-$side.r64"
-fi
+. "$root/bench/crserve-common.sh"
 
 # Level and tile grid of the full-resolution Deep Zoom level.
 level=0
 while [ $((1 << level)) -lt "$side" ]; do level=$((level + 1)); done
 tiles=$(((side + 255) / 256))
 
-# Starts crserve with the given options; sets pid and url.
-start_server() {
-  local out
-  out=$(mktemp)
-  "$server" "$cr" -port 0 "${threads[@]}" "$@" >"$out" &
-  pid=$!
-  trap 'kill -TERM $pid 2>/dev/null' EXIT
-  for _ in $(seq 50); do grep -q serving "$out" && break; sleep 0.1; done
-  url=$(sed -n 's/.* on //p' "$out")
-  rm -f "$out"
-}
-
-stop_server() {
-  kill -TERM "$pid"
-  wait "$pid"
-  trap - EXIT
-}
-
 run() {  # label cache_mb distinct
   local port peak
-  start_server -cache "$2"
+  start_server "$cr" "${threads[@]}" -cache "$2"
   port=$(echo "$url" | sed -n 's/.*:\([0-9]*\)\/$/\1/p')
   printf "%-9s " "$1"
   "$build/bench/crserve_load" 127.0.0.1 "$port" "$level" "$tiles" "$tiles" "$clients" "$seconds" "$3" || true
@@ -69,7 +42,7 @@ run cached 64 1024
 
 # The viewer's first screen, each run with an empty browser cache and a fresh server.
 if [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ]; then
-  start_server
+  start_server "$cr" "${threads[@]}"
   /usr/bin/python3 "$root/bench/first_screen.py" "$url" 1 || true
   stop_server
 fi

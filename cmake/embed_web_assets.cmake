@@ -1,7 +1,11 @@
-# Writes OUTPUT, a C++ source holding every file of the viewer as bytes, with the path it is
-# served at and its media type. Run as: cmake -DOUTPUT=... -DWEB=... -DOSD=... -P embed_web_assets.cmake
+# Writes OUTPUT, a C++ source holding every file of web/ and of OpenSeadragon as bytes, with the
+# path it is served at and its media type. Run as: cmake -DOUTPUT=... -DWEB=... -DOSD=... -P embed_web_assets.cmake
 file(GLOB_RECURSE osd_files RELATIVE "${OSD}" "${OSD}/*")
-set(assets "/index.html=${WEB}/index.html")
+file(GLOB_RECURSE web_files RELATIVE "${WEB}" "${WEB}/*")
+set(assets "")
+foreach(rel IN LISTS web_files)
+  list(APPEND assets "/${rel}=${WEB}/${rel}")
+endforeach()
 foreach(rel IN LISTS osd_files)
   list(APPEND assets "/openseadragon/${rel}=${OSD}/${rel}")
 endforeach()

@@ -7,12 +7,16 @@
 namespace crserve {
 
 struct Options {
-  std::string file;
+  std::string path;  // a CR file, or a folder of them
   std::string bind = "127.0.0.1";
   int port = 8080;  // 0: any free port
-  int threads = 0;  // readers rebuilding tiles at once; 0: the cores
-  int cache_mb = 64;
+  int threads = 0;  // workers making tiles and images at once; 0: the cores
+  int cache_mb = 64;  // encoded tiles kept
+  int rects_mb = 32;  // rebuilt rectangles kept, shared by the readers
   bool cors = false;
+  long max_area = 4096L * 4096;  // the most pixels an image request may ask for
+  std::string base_url;          // the public URL of the server's root; empty: from the request
+  bool trust_proxy = false;      // the Forwarded and X-Forwarded-* headers name the public URL
   int connections = 4096;  // open at once, at most; beyond, a new connection is closed at once
   int per_client = 64;     // open at once from one client address, at most
 };
@@ -22,12 +26,12 @@ inline constexpr int kRefused = 1;  // `message` says why
 inline constexpr int kHelp = 2;     // usage asked for, or no argument at all
 inline constexpr int kVersion = 3;  // the version asked for
 
-// Reads `crserve FILE.cr [options]`.
+// Reads `crserve PATH [options]`, PATH a CR file or a folder.
 int parse_options(int argc, const char* const* argv, Options* options, std::string* message);
 // One line per option, for standard output.
 const char* usage();
 
-// Serves the file until SIGINT or SIGTERM; the exit status.
+// Serves the file or the folder until SIGINT or SIGTERM; the exit status.
 int serve(const Options& options);
 
 }  // namespace crserve

@@ -17,6 +17,28 @@ int parse_count(std::string_view digits) {
   return value;
 }
 
+Route Route::of_tile(const TileRequest& t) {
+  Route route;
+  route.status = kOk;
+  route.tile = t;
+  return route;
+}
+
+Route Route::of_image(const ImageRequest& r) {
+  Route route;
+  route.status = kOk;
+  route.render = true;
+  route.image = r;
+  return route;
+}
+
+Route Route::refused(int status, std::string reason) {
+  Route route;
+  route.status = status;
+  route.reason = std::move(reason);
+  return route;
+}
+
 std::string deep_zoom_descriptor(const Pyramid& p) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<Image xmlns=\"http://schemas.microsoft.com/deepzoom/2008\" Format=\"jpg\" Overlap=\"0\" TileSize=\"" +
@@ -30,16 +52,16 @@ Route route_deep_zoom(const Pyramid& p, std::string_view path) {
   size_t dot = path.rfind('.');
   if (slash == std::string_view::npos || underscore == std::string_view::npos || dot == std::string_view::npos ||
       dot < underscore)
-    return Route{kBadRequest, {}};
-  if (path.substr(dot) != ".jpg") return Route{kNotFound, {}};
+    return Route::refused(kBadRequest);
+  if (path.substr(dot) != ".jpg") return Route::refused(kNotFound);
   int level = parse_count(path.substr(0, slash));
   int column = parse_count(path.substr(slash + 1, underscore - slash - 1));
   int row = parse_count(path.substr(underscore + 1, dot - underscore - 1));
-  if (level < 0 || column < 0 || row < 0) return Route{kBadRequest, {}};
-  if (level > p.max_scale) return Route{kNotFound, {}};
+  if (level < 0 || column < 0 || row < 0) return Route::refused(kBadRequest);
+  if (level > p.max_scale) return Route::refused(kNotFound);
   std::optional<TileRequest> tile = tile_at(p, p.max_scale - level, column, row);
-  if (!tile) return Route{kNotFound, {}};
-  return Route{kOk, *tile};
+  if (!tile) return Route::refused(kNotFound);
+  return Route::of_tile(*tile);
 }
 
 }  // namespace crserve

@@ -4,7 +4,6 @@
 // connections cost a socket and no thread. SIGINT and SIGTERM stop the accepting, let the replies
 // in flight finish for a short grace, and end the loop. This is the one file that includes Beast.
 #include <malloc.h>
-#include <sys/stat.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -24,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <unordered_set>
 
@@ -31,6 +31,8 @@
 #include "crserve/crserve.hpp"
 #include "crserve/http_messages.hpp"
 #include "crserve/protocols.hpp"
+#include "crserve/public_url.hpp"
+#include "crserve/render.hpp"
 #include "crserve/site.hpp"
 #include "parallel.hpp"
 
@@ -52,25 +54,18 @@ int fail(const std::string& message) {
   return 1;
 }
 
-// Changes whenever the file is replaced or rewritten, for entity tags.
-std::string identity_of(const struct stat& st) {
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-}
-
-std::string url_host(const std::string& bind, int port) {
-  bool ipv6 = bind.find(':') != std::string::npos;
-  return (ipv6 ? "[" + bind + "]" : bind) + ":" + std::to_string(port);
-}
-
 std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
 
 using RequestParser = http::request_parser<http::empty_body>;
 
 // A query that owns its strings, to travel to a worker.
 struct HeldQuery {
-  std::string path, host, if_none_match;
-  Query query() const { return Query{path, host, if_none_match}; }
+  std::string path, query, if_none_match, if_modified_since;
+  std::string host, forwarded, forwarded_proto, forwarded_host, forwarded_prefix, local_host;
+  Query held() const {
+    return Query{path, query, if_none_match, if_modified_since,
+                 UrlHeaders{host, forwarded, forwarded_proto, forwarded_host, forwarded_prefix, local_host}};
+  }
 };
 
 class Server;
@@ -97,7 +92,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void wait_for_request();
   void read_head();
   void on_head(error_code ec);
+  HeldQuery held_query(const http::request<http::empty_body>& request);
   void answer(const HeldQuery& q);
+  void make_more();
   void write_more();
   void on_sent(error_code ec);
   void refuse(int status);
@@ -116,6 +113,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool keep_alive_ = false, head_only_ = false, http10_ = false;
   std::string head_;
   Bytes body_;
+  std::shared_ptr<BodyStream> rest_;  // the parts of the reply's body still to make
+  bool chunked_ = false;
   size_t written_ = 0;  // bytes of head_ and body_ the client has taken
   std::unique_ptr<std::array<char, kDrainChunk>> scratch_;
   size_t drained_ = 0;
@@ -124,8 +123,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 // The listening socket, the open connections and their limits, the workers and the stop.
 class Server {
  public:
-  Server(bool cors, int readers, ConnectionLimits limits)
-      : cors(cors), limits_(std::move(limits)), workers(static_cast<size_t>(readers)) {}
+  Server(bool cors, int workers, ConnectionLimits limits)
+      : cors(cors), limits_(std::move(limits)), workers(static_cast<size_t>(workers)) {}
 
   // Binds and listens; the port, or -1 with errno set.
   int listen(const std::string& address, int port);
@@ -210,6 +209,25 @@ RequestHead head_of(const RequestParser& parser) {
   return head;
 }
 
+// What the Site looks at in a request, with the address the connection arrived at.
+HeldQuery Connection::held_query(const http::request<http::empty_body>& request) {
+  auto field = [&](auto name) { return std::string(view(request[name])); };
+  HeldQuery q;
+  q.path = path_of_target(view(request.target()));
+  q.query = query_of_target(view(request.target()));
+  q.if_none_match = field(http::field::if_none_match);
+  q.if_modified_since = field(http::field::if_modified_since);
+  q.host = field(http::field::host);
+  q.forwarded = field(http::field::forwarded);
+  q.forwarded_proto = std::string(view(request["X-Forwarded-Proto"]));
+  q.forwarded_host = std::string(view(request["X-Forwarded-Host"]));
+  q.forwarded_prefix = std::string(view(request["X-Forwarded-Prefix"]));
+  error_code ec;
+  tcp::endpoint local = socket_.local_endpoint(ec);
+  if (!ec) q.local_host = url_host(local.address().to_string(), local.port());
+  return q;
+}
+
 // The status a head that could not be read is refused with; 0 when the connection just ends (the
 // client left, or the deadline passed).
 int refusal_of_unread_head(error_code ec) {
@@ -230,8 +248,12 @@ void Connection::on_head(error_code ec) {
   head_only_ = request.method() == http::verb::head;
   http10_ = request.version() == 10;
   if (int status = refusal_status(head_of(*parser_))) return refuse(status);
-  HeldQuery q{path_of_target(view(request.target())), std::string(view(request[http::field::host])),
-              std::string(view(request[http::field::if_none_match]))};
+  if (request.method() == http::verb::options) {
+    Reply reply = options_reply(server_.cors, view(request[http::field::access_control_request_headers]));
+    parser_.reset();
+    return send(reply);
+  }
+  HeldQuery q = held_query(request);
   parser_.reset();
   answer(q);
 }
@@ -240,12 +262,12 @@ void Connection::on_head(error_code ec) {
 void Connection::answer(const HeldQuery& q) {
   state_ = State::kAnswering;
   deadline_.expires_at(asio::steady_timer::time_point::max());  // the work is bounded; so is the stop's grace
-  if (std::optional<Reply> reply = server_.site->respond_from_memory(q.query())) return send(*reply);
+  if (std::optional<Reply> reply = server_.site->respond_from_memory(q.held())) return send(*reply);
   Server& server = server_;
   asio::post(server.workers, [&server, self = shared_from_this(), q]() mutable {
     Reply reply;
     try {
-      reply = server.site->respond(q.query());
+      reply = server.site->respond(q.held());
     } catch (const std::exception&) {  // short of memory: this tile fails, the server goes on
       reply = http_refusal(kServerError);
     }
@@ -258,10 +280,44 @@ void Connection::send(const Reply& reply) {
   if (state_ == State::kClosed) return;
   state_ = State::kWriting;
   if (server_.stopping || served_ + 1 >= kKeepAliveRequests) keep_alive_ = false;
-  head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors});
-  body_ = head_only_ ? nullptr : reply.body;
+  if (reply.rest && http10_) keep_alive_ = false;  // HTTP/1.0 learns a body's end when the connection closes
+  head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors, http_date(std::time(nullptr))});
+  rest_ = head_only_ ? nullptr : reply.rest;
+  chunked_ = rest_ && !http10_;
+  body_ = head_only_ || !reply.body ? nullptr : chunked_ ? std::make_shared<const std::string>(chunk(*reply.body)) : reply.body;
   written_ = 0;
   write_more();
+}
+
+// The next part of a body made a part at a time, on a worker; sent from the loop. A part that
+// cannot be made cuts the connection, so that no client takes a cut image for a whole one.
+void Connection::make_more() {
+  state_ = State::kAnswering;
+  deadline_.expires_at(asio::steady_timer::time_point::max());  // the client waits on the server now
+  Server& server = server_;
+  asio::post(server.workers, [&server, self = shared_from_this()]() mutable {
+    auto part = std::make_shared<std::string>();
+    std::string failure;
+    BodyStream::Step step = BodyStream::Step::kFailed;
+    try {
+      step = self->rest_->next(part.get(), &failure);
+    } catch (const std::exception&) {
+      failure = "out of memory";
+    }
+    asio::post(server.io, [self = std::move(self), part, step, failure] {
+      if (self->state_ == State::kClosed) return;
+      if (step == BodyStream::Step::kFailed) {
+        std::fprintf(stderr, "an image being sent: %s\n", failure.c_str());
+        return self->close();
+      }
+      if (step == BodyStream::Step::kDone) self->rest_ = nullptr;
+      std::string framed = !self->chunked_ ? *part : (part->empty() ? "" : chunk(*part)) + (self->rest_ ? "" : chunk(""));
+      self->state_ = State::kWriting;
+      self->body_ = std::make_shared<const std::string>(std::move(framed));
+      self->written_ = 0;
+      self->write_more();
+    });
+  });
 }
 
 // Writes what the client has not taken yet; every step that moves bytes gives it kWriteStall more.
@@ -282,6 +338,7 @@ void Connection::on_sent(error_code ec) {
   head_.clear();
   body_ = nullptr;
   if (ec) return close();
+  if (rest_) return make_more();
   ++served_;
   if (keep_alive_) return wait_for_request();
   finish();
@@ -428,28 +485,33 @@ void Server::end_stop() {
 }  // namespace
 
 int serve(const Options& o) {
-  int readers = threads_or_cores(o.threads);
+  int workers = threads_or_cores(o.threads);
   // One heap per worker and one for the loop: more would keep freed tile buffers apiece.
-  mallopt(M_ARENA_MAX, std::max(2, readers + 1));
-  struct stat st;
-  if (stat(o.file.c_str(), &st) < 0)
-    return fail("cannot open the CR file \"" + o.file + "\": " + std::strerror(errno));
+  mallopt(M_ARENA_MAX, std::max(2, workers + 1));
   std::string message;
-  std::unique_ptr<TileMaker> maker = TileMaker::open(o.file, readers, &message);
-  if (!maker) return fail(message);
+  std::unique_ptr<Images> images = Images::open(o.path, &message);
+  if (!images) return fail(message);
+  std::unique_ptr<TileMaker> maker = TileMaker::open(*images, static_cast<size_t>(o.rects_mb) << 20);
+  if (!maker) return fail("out of memory opening \"" + o.path + "\"");
+  images->on_forget([&maker](unsigned long serial) { maker->forget(serial); });
 
   std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
   try {
-    Server server(o.cors, readers, ConnectionLimits(connections_allowed(o.connections, readers), o.per_client));
+    Server server(o.cors, workers, ConnectionLimits(connections_allowed(o.connections, kMaxOpenHandles), o.per_client));
     int port = server.listen(o.bind, o.port);
     if (port < 0) {
       std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
       return fail("cannot listen on " + url_host(o.bind, o.port) + why);
     }
-    Site site(*maker, static_cast<size_t>(o.cache_mb) << 20, identity_of(st), url_host(o.bind, port));
-    std::printf("serving %s on http://%s/\n", o.file.c_str(), url_host(o.bind, port).c_str());
+    SiteSettings settings;
+    settings.cache_bytes = static_cast<size_t>(o.cache_mb) << 20;
+    settings.limits.max_area = o.max_area;
+    settings.url = UrlSettings{o.base_url, o.trust_proxy, url_host(o.bind, port), o.bind == "::" || o.bind == "0.0.0.0"};
+    Site site(*images, *maker, settings);
+    std::printf("serving %s on http://%s/\n", o.path.c_str(), url_host(o.bind, port).c_str());
     std::fflush(stdout);
     server.run(site);
+    images->on_forget(nullptr);
     return 0;
   } catch (const std::exception& e) {
     return fail(std::string("the server stopped: ") + e.what());

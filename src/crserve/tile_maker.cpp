@@ -1,5 +1,6 @@
-// Rebuilds and encodes tiles with a pool of readers: a request borrows an idle reader, waiting for
-// one when all are busy, and gives it back when its tile is made, failed or not.
+// Rebuilds and encodes tiles with a pool of handles: a request borrows an idle handle on its image's
+// file, or opens one, and gives it back when its tile is made, failed or not. The rectangles come
+// from the cache every handle shares, so a tile's ancestors are decoded once for all of them.
 #include "crserve/tile_maker.hpp"
 
 #include <fcntl.h>
@@ -14,17 +15,7 @@
 
 namespace crserve {
 
-namespace {
-
-std::string open_failure(const std::string& path) {
-  if (r64_error == kR64System) return "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
-  if (r64_error == kR64Short) return "\"" + path + "\" is cut short: its header or table is incomplete";
-  return "\"" + path + "\" is not a CR file";
-}
-
-std::string rebuild_failure(const CR_REBUILDER* rebuilder) {
-  int level, x, y;
-  cr_rebuild_failed_at(rebuilder, &level, &x, &y);
+std::string rebuild_failure(int level, int x, int y) {
   std::string where = "rectangle (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
                       std::to_string(level);
   switch (r64_error) {
@@ -39,6 +30,10 @@ std::string rebuild_failure(const CR_REBUILDER* rebuilder) {
   }
 }
 
+namespace {
+
+std::string failure_at(const CR_RECT_REF& at) { return rebuild_failure(at.level, at.rect.w_ofs, at.rect.h_ofs); }
+
 Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
   int length = 0;
   MallocPtr<unsigned char> jpeg(jpeg_compress(&length, pixels, w, h, kTileJpegQuality));
@@ -50,20 +45,23 @@ Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
 }
 
 // A tile of the file's own levels: exactly one rebuilt rectangle, encoded where it lies.
-Bytes make_rectangle(Reader& reader, const TileRequest& t, std::string* failure) {
-  CR_BUFFER rect;
-  if (cr_rebuild_rect(&rect, reader.rebuilder, t.x, t.y, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+Bytes make_rectangle(CR_RECT_CACHE* rects, CR_FILE* f, unsigned long image, const TileRequest& t, std::string* failure) {
+  CR_RECT_REF ref;
+  if (cr_rect_cache_get(&ref, rects, f, image, t.x, t.y, t.level) < 0) {
+    *failure = failure_at(ref);
     return nullptr;
   }
-  return encode(rect.buf, rect.w_len, rect.h_len, failure);
+  Bytes tile = encode(ref.rect.buf, ref.rect.w_len, ref.rect.h_len, failure);
+  cr_rect_cache_release(rects, &ref);
+  return tile;
 }
 
 // A tile coarser than the file's levels: a region of the coarsest level, shrunk.
-Bytes make_shrunk(Reader& reader, const TileRequest& t, std::string* failure) {
+Bytes make_shrunk(CR_RECT_CACHE* rects, CR_FILE* f, unsigned long image, const TileRequest& t, std::string* failure) {
   std::vector<unsigned char> rgb(3 * static_cast<size_t>(t.w) * t.h);
-  if (cr_rebuild_region(rgb.data(), reader.rebuilder, t.x, t.y, t.w, t.h, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+  CR_RECT_REF at;
+  if (cr_rect_cache_region(rgb.data(), rects, f, image, t.x, t.y, t.w, t.h, t.level, &at) < 0) {
+    *failure = failure_at(at);
     return nullptr;
   }
   std::vector<unsigned char> out(4 * static_cast<size_t>(t.out_w()) * t.out_h());
@@ -73,66 +71,84 @@ Bytes make_shrunk(Reader& reader, const TileRequest& t, std::string* failure) {
 
 }  // namespace
 
-Reader::~Reader() {
-  if (rebuilder != nullptr) cr_rebuild_close(rebuilder);
-  if (file != nullptr) cr_close_file(file);
+Borrowed::Borrowed(TileMaker& maker, const ImageFile& image)
+    : maker_(maker), image_(image), file_(maker.borrow(image)) {}
+
+Borrowed::~Borrowed() {
+  if (file_ != nullptr) maker_.give_back(image_, file_);
 }
 
-std::unique_ptr<TileMaker> TileMaker::open(const std::string& path, int readers, std::string* message) {
-  auto maker = std::make_unique<TileMaker>();
-  for (int i = 0; i < readers; ++i) {
-    auto reader = std::make_unique<Reader>();
-    reader->file = cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
-    if (reader->file == nullptr) {
-      *message = open_failure(path);
-      return nullptr;
-    }
-    reader->rebuilder = cr_rebuild_open_with(reader->file, 1);  // each tile is rebuilt on one worker
-    if (reader->rebuilder == nullptr) {
-      *message = "out of memory opening \"" + path + "\"";
-      return nullptr;
-    }
-    maker->idle_.push_back(reader.get());
-    maker->readers_.push_back(std::move(reader));
-  }
-  std::optional<Pyramid> pyramid = pyramid_of(maker->readers_.front()->file);
-  if (!pyramid) {
-    *message = "\"" + path + "\" holds no level: its image is too small";
-    return nullptr;
-  }
-  maker->pyramid_ = *pyramid;
+std::unique_ptr<TileMaker> TileMaker::open(Images& images, size_t rect_bytes) {
+  std::unique_ptr<TileMaker> maker(new TileMaker(images));
+  maker->rects_ = cr_rect_cache_open(rect_bytes);
+  if (maker->rects_ == nullptr) return nullptr;
   return maker;
 }
 
-Bytes TileMaker::make(const TileRequest& t, std::string* failure) {
-  Reader* reader = borrow();
-  if (++reader->tiles > kTilesPerRebuilder) {
-    CR_REBUILDER* fresh = cr_rebuild_open_with(reader->file, 1);
-    if (fresh != nullptr) {  // short of memory, the old one goes on
-      cr_rebuild_close(reader->rebuilder);
-      reader->rebuilder = fresh;
-      reader->tiles = 1;
-    }
+TileMaker::~TileMaker() {
+  for (auto& [serial, f] : idle_) cr_close_file(f);
+  if (rects_ != nullptr) cr_rect_cache_close(rects_);
+}
+
+Bytes TileMaker::make(const ImageFile& image, const TileRequest& t, std::string* failure) {
+  Borrowed handle(*this, image);
+  if (handle.file() == nullptr) {
+    *failure = "the file changed while it was read";
+    return nullptr;
   }
-  Bytes tile = t.shrink == 1 ? make_rectangle(*reader, t, failure) : make_shrunk(*reader, t, failure);
-  give_back(reader);
-  return tile;
+  return t.shrink == 1 ? make_rectangle(rects_, handle.file(), image.serial, t, failure)
+                       : make_shrunk(rects_, handle.file(), image.serial, t, failure);
 }
 
-Reader* TileMaker::borrow() {
-  std::unique_lock lock(mutex_);
-  returned_.wait(lock, [this] { return !idle_.empty(); });
-  Reader* reader = idle_.back();
-  idle_.pop_back();
-  return reader;
-}
-
-void TileMaker::give_back(Reader* reader) {
+// An idle handle on this version of the image, or a new one; beyond kMaxOpenHandles the least
+// recently used idle handle is closed first.
+CR_FILE* TileMaker::borrow(const ImageFile& image) {
+  CR_FILE* spare = nullptr;
   {
     std::lock_guard lock(mutex_);
-    idle_.push_back(reader);
+    for (auto it = idle_.begin(); it != idle_.end(); ++it)
+      if (it->first == image.serial) {
+        CR_FILE* f = it->second;
+        idle_.erase(it);
+        return f;
+      }
+    if (open_ >= kMaxOpenHandles && !idle_.empty()) {
+      spare = idle_.back().second;
+      idle_.pop_back();
+      --open_;
+    }
+    ++open_;
   }
-  returned_.notify_one();
+  if (spare != nullptr) cr_close_file(spare);
+  CR_FILE* f = images_.open_handle(image);
+  if (f == nullptr) {
+    std::lock_guard lock(mutex_);
+    --open_;
+  }
+  return f;
+}
+
+void TileMaker::give_back(const ImageFile& image, CR_FILE* f) {
+  std::lock_guard lock(mutex_);
+  idle_.emplace_front(image.serial, f);
+}
+
+void TileMaker::forget(unsigned long serial) {
+  std::vector<CR_FILE*> closing;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = idle_.begin(); it != idle_.end();) {
+      if (it->first != serial) {
+        ++it;
+        continue;
+      }
+      closing.push_back(it->second);
+      it = idle_.erase(it);
+      --open_;
+    }
+  }
+  for (CR_FILE* f : closing) cr_close_file(f);
+  cr_rect_cache_forget(rects_, serial);
 }
 
 void shrink_box(unsigned char* out, const unsigned char* rgb, int w, int h, int factor) {

@@ -272,7 +272,7 @@ TEST_F(ClientLimitsTest, OtherMethodsGet405AtOnceWithoutTheirBody) {
   RawReply reply = read_reply(post);
   EXPECT_LT(seconds_since(start), kAtOnce);
   EXPECT_EQ(reply.status, 405);
-  EXPECT_EQ(reply.header("Allow"), "GET, HEAD");
+  EXPECT_EQ(reply.header("Allow"), "GET, HEAD, OPTIONS");
   EXPECT_TRUE(post.closed_within(kAtOnce));
 }
 

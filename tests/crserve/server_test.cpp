@@ -33,8 +33,9 @@ TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
     RunResult r = run_crserve(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -cors ",
-                               "\n  -connections N ", "\n  -per-client N "})
+    for (const char* option : {"\n  -bind ADDR ", "\n  -port N ", "\n  -threads N ", "\n  -cache MB ", "\n  -rects MB ", "\n  -cors ",
+                               "\n  -connections N ", "\n  -per-client N ", "\n  -max-area PIXELS ", "\n  -base-url URL ",
+                               "\n  -trust-proxy "})
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
 }
@@ -50,9 +51,14 @@ TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
                             Expected{{"p.cr", "-threads", "0"}, "invalid thread count \"0\"\n"},
                             Expected{{"p.cr", "-cache", "-1"}, "invalid cache size \"-1\"\n"},
                             Expected{{"p.cr", "-cache"}, "too few arguments for -cache\n"},
+                            Expected{{"p.cr", "-rects", "1e3"}, "invalid cache size \"1e3\"\n"},
+                            Expected{{"p.cr", "-max-area", "65535"}, "invalid pixel count \"65535\"\n"},
+                            Expected{{"p.cr", "-base-url", "ftp://x/"}, "invalid base URL \"ftp://x/\"\n"},
+                            Expected{{"p.cr", "-base-url", "http://a b/"}, "invalid base URL \"http://a b/\"\n"},
+                            Expected{{"p.cr", "-base-url", "https://x/a\"b"}, "invalid base URL \"https://x/a\"b\"\n"},
                             Expected{{"p.cr", "-per-client", "0"}, "invalid connection count \"0\"\n"},
                             Expected{{"p.cr", "-zoom"}, "invalid option \"-zoom\"\n"},
-                            Expected{{"-port", "80", "p.cr"}, "the CR file comes first: crserve FILE.cr [options]\n"},
+                            Expected{{"-port", "80", "p.cr"}, "the CR file or folder comes first: crserve PATH [options]\n"},
                             Expected{{"photo.cr", "-port", "0"}, "\"photo.cr\" is not a CR file\n"},
                             Expected{{"none.cr", "-port", "0"}, "cannot open the CR file \"none.cr\": No such file or directory\n"},
                             Expected{{"p.cr", "-port", "0", "-bind", "no.such.host.invalid"}, ""}}) {
@@ -97,7 +103,7 @@ TEST_F(ServerTest, ServesConcurrentClientsUntilSigterm) {
         auto r = client.Get(path.c_str());
         int expected = column < 10 && row < 7 ? 200 : 404;
         if (!r || r->status != expected) ++wrong;
-        auto bad = client.Get("/iiif/0,0,99999,99999/max/0/default.jpg");
+        auto bad = client.Get("/iiif/700,0,64,64/max/0/default.jpg");
         if (!bad || bad->status != 400) ++wrong;
       }
     });
@@ -117,7 +123,10 @@ TEST_F(ServerTest, ServesConcurrentClientsUntilSigterm) {
   auto again = client.Get("/image_files/10/0_0.jpg", if_none_match);
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 304);
-  EXPECT_EQ(client.Post("/image.dzi", "x", "text/plain")->status, 405) << "only GET and HEAD are served";
+  auto post = client.Post("/image.dzi", "x", "text/plain");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 405) << "only GET, HEAD and OPTIONS are served";
+  EXPECT_EQ(post->get_header_value("Allow"), "GET, HEAD, OPTIONS");
   EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 

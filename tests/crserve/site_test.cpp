@@ -10,8 +10,10 @@
 #include "crserve/site.hpp"
 #include "jpeg.hpp"
 #include "r64/cr/cr_files.hpp"
+#include "crserve/served.hpp"
 
 using namespace crserve;
+using namespace crserve_test;
 using namespace test_support;
 
 namespace {
@@ -25,23 +27,7 @@ struct SiteTest : cr_test::CrTest {
     cr = scratch_path("p.cr");
   }
 
-  std::unique_ptr<TileMaker> open_maker() {
-    std::string message;
-    std::unique_ptr<TileMaker> maker = TileMaker::open(cr, 2, &message);
-    EXPECT_TRUE(maker) << message;
-    return maker;
-  }
-
-  // The w x h region at (x, y) of `level` as rebuilt by the library, through a handle of its own.
-  Image rebuilt(int level, int x, int y, int w, int h) {
-    CR_FILE* f = cr_open_file(cr.c_str(), O_RDONLY, 0, 0, 0, 0);
-    CR_REBUILDER* rb = cr_rebuild_open(f);
-    Image image(w, h);
-    EXPECT_EQ(cr_rebuild_region(image.rgb.data(), rb, x, y, w, h, level), 0);
-    cr_rebuild_close(rb);
-    cr_close_file(f);
-    return image;
-  }
+  Image rebuilt(int level, int x, int y, int w, int h) { return rebuilt_region(cr, level, x, y, w, h); }
 
   std::string cr;
 };
@@ -64,15 +50,9 @@ double mean_error(const Image& a, const Image& b) {
   return sum / static_cast<double>(a.rgb.size());
 }
 
-std::string header(const Reply& reply, const std::string& name) {
-  for (const auto& [n, v] : reply.headers)
-    if (n == name) return v;
-  return "";
-}
 
 TEST_F(SiteTest, EveryEndpointAnswersWithItsMediaType) {
-  auto maker = open_maker();
-  Site site(*maker, 1 << 20, "file", "127.0.0.1:8080");
+  Served served(cr);
   struct Expected {
     const char* path;
     int status;
@@ -85,25 +65,28 @@ TEST_F(SiteTest, EveryEndpointAnswersWithItsMediaType) {
                      Expected{"/iiif/0,0,64,64/64,/0/default.jpg", 200, "image/jpeg"},
                      Expected{"/iiif/full/38,/0/default.jpg", 200, "image/jpeg"}, Expected{"/index.htm", 404, "text/plain"},
                      Expected{"/image_files/11/0_0.jpg", 404, "text/plain"}, Expected{"/image_files/x", 400, "text/plain"},
-                     Expected{"/iiif/full/max/0/default.jpg", 400, "text/plain"}, Expected{"/iiif/", 404, "text/plain"},
+                     Expected{"/iiif/full/max/0/default.jpg", 200, "image/jpeg"},
+                     Expected{"/iiif/full/max/0/default.png", 200, "image/png"},
+                     Expected{"/iiif/full/max/0/default.gif", 501, "text/plain"}, Expected{"/iiif/", 303, "text/plain"},
+                     Expected{"/viewer.js", 200, "text/javascript"}, Expected{"/index.html", 404, "text/plain"},
                      Expected{"/openseadragon/", 404, "text/plain"}, Expected{"/../p.cr", 404, "text/plain"}}) {
-    Reply reply = site.respond(Query{e.path, "", ""});
+    Reply reply = served.get(e.path);
     EXPECT_EQ(reply.status, e.status) << e.path;
     EXPECT_TRUE(reply.content_type.starts_with(e.type_start)) << e.path << ": " << reply.content_type;
     ASSERT_TRUE(reply.body) << e.path;
     EXPECT_FALSE(reply.body->empty()) << e.path;
   }
-  EXPECT_NE(site.respond(Query{"/", "", ""}).body->find("/image.dzi"), std::string::npos) << "the page shows the image";
+  std::string page = *served.get("/").body;
+  EXPECT_NE(page.find("data-dzi=\"image.dzi\""), std::string::npos) << "the page shows the image, by a relative URL";
+  EXPECT_NE(page.find("<title>p.cr (600 × 400)"), std::string::npos) << page;
 }
 
 TEST_F(SiteTest, IiifIdIsTheAddressTheClientUsed) {
-  auto maker = open_maker();
-  Site site(*maker, 0, "file", "127.0.0.1:8080");
-  EXPECT_NE(site.respond(Query{"/iiif/info.json", "photos.example:9000", ""}).body->find("\"id\":\"http://photos.example:9000/iiif\""),
+  Served served(cr, 0);
+  EXPECT_NE(served.get("/iiif/info.json", "photos.example:9000").body->find("\"id\":\"http://photos.example:9000/iiif\""),
             std::string::npos);
   for (const char* odd : {"", "evil\",\"x\":\"", "a b", "host/path"})
-    EXPECT_NE(site.respond(Query{"/iiif/info.json", odd, ""}).body->find("\"id\":\"http://127.0.0.1:8080/iiif\""),
-              std::string::npos)
+    EXPECT_NE(served.get("/iiif/info.json", odd).body->find("\"id\":\"http://127.0.0.1:8080/iiif\""), std::string::npos)
         << "Host \"" << odd << "\" is not used";
 }
 
@@ -115,8 +98,7 @@ TEST_F(SiteTest, TilesShowTheRebuiltLevelsWithinJpegError) {
     args.insert(args.end(), coding.begin(), coding.end());
     args.insert(args.end(), {"-cr", "p.cr"});
     ASSERT_EQ(run_tool(args).status, 0);
-    auto maker = open_maker();
-    Site site(*maker, 0, "file", "");
+    Served served(cr, 0);
     struct Expected {
       const char* path;
       int level, x, y, w, h, shrink;
@@ -126,7 +108,7 @@ TEST_F(SiteTest, TilesShowTheRebuiltLevelsWithinJpegError) {
                        Expected{"/image_files/2/0_0.jpg", 7, 0, 0, 5, 4, 2}, Expected{"/image_files/0/0_0.jpg", 7, 0, 0, 5, 4, 8},
                        Expected{"/iiif/512,0,128,128/44,/0/default.jpg", 1, 256, 0, 44, 64, 1}}) {
       SCOPED_TRACE(std::string(e.path) + (coding.empty() ? "" : " " + coding.back()));
-      Image tile = decode(site.respond(Query{e.path, "", ""}));
+      Image tile = decode(served.get(e.path));
       Image region = rebuilt(e.level, e.x, e.y, e.w, e.h);
       Image expected((e.w + e.shrink - 1) / e.shrink, (e.h + e.shrink - 1) / e.shrink);
       std::vector<unsigned char> four(4 * static_cast<size_t>(expected.w) * expected.h);
@@ -152,33 +134,50 @@ TEST(ShrinkBox, MeansOfWholeAndEdgeBoxes) {
 }
 
 TEST_F(SiteTest, BothProtocolsShareTilesAndTags) {
-  auto maker = open_maker();
-  Site site(*maker, 1 << 20, "file", "");
-  Reply dz = site.respond(Query{"/image_files/9/4_3.jpg", "", ""});
-  Reply iiif = site.respond(Query{"/iiif/512,384,128,128/44,8/0/default.jpg", "", ""});
+  Served served(cr);
+  Reply dz = served.get("/image_files/9/4_3.jpg");
+  Reply iiif = served.get("/iiif/512,384,128,128/44,8/0/default.jpg");
   EXPECT_EQ(*dz.body, *iiif.body);
   EXPECT_EQ(header(dz, "ETag"), header(iiif, "ETag"));
   EXPECT_EQ(header(dz, "Cache-Control"), "public, max-age=86400");
 }
 
 TEST_F(SiteTest, CurrentEntityTagGets304WithoutBody) {
-  auto maker = open_maker();
-  Site site(*maker, 0, "file", "");
-  for (const char* path : {"/image_files/10/1_1.jpg", "/image.dzi", "/iiif/info.json", "/"}) {
-    Reply first = site.respond(Query{path, "", ""});
+  Served served(cr, 0);
+  const char* paths[] = {"/image_files/10/1_1.jpg", "/image.dzi", "/iiif/info.json", "/", "/iiif/full/100,/0/gray.png"};
+  for (const char* path : paths) {
+    Reply first = served.get(path);
     std::string tag = header(first, "ETag");
     ASSERT_FALSE(tag.empty()) << path;
-    Reply again = site.respond(Query{path, "", tag});
-    EXPECT_EQ(again.status, 304) << path;
-    EXPECT_FALSE(again.body) << path;
-    EXPECT_EQ(site.respond(Query{path, "", "\"stale\""}).status, 200) << path;
+    for (const std::string& held : std::vector<std::string>{tag, "W/" + tag, "\"stale\", " + tag, "*"}) {
+      Reply again = served.get(path, "", held);
+      EXPECT_EQ(again.status, 304) << path << " with " << held;
+      EXPECT_FALSE(again.body) << path;
+    }
+    EXPECT_EQ(served.get(path, "", "\"stale\"").status, 200) << path;
   }
-  Site other(*maker, 0, "another file", "");
-  EXPECT_NE(header(other.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
-            header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"))
-      << "a changed file changes the tags";
-  EXPECT_NE(header(site.respond(Query{"/image_files/10/1_1.jpg", "", ""}), "ETag"),
-            header(site.respond(Query{"/image_files/10/1_2.jpg", "", ""}), "ETag"));
+  EXPECT_NE(header(served.get("/image_files/10/1_1.jpg"), "ETag"), header(served.get("/image_files/10/1_2.jpg"), "ETag"));
+}
+
+// Rewritten in place (a new time of change) or replaced by another file: every tag changes, and
+// the replies are of the new file.
+TEST_F(SiteTest, FileChangedWhileServingChangesEveryTag) {
+  Served served(cr, 1 << 20);
+  const char* paths[] = {"/image_files/10/1_1.jpg", "/image.dzi", "/iiif/info.json", "/", "/iiif/full/100,/0/gray.png"};
+  std::vector<std::string> before;
+  for (const char* path : paths) before.push_back(header(served.get(path), "ETag"));
+  std::string dzi = *served.get("/image.dzi").body;
+  ASSERT_EQ(run_tool({"-pr", sample_path("coffee.ppm"), "q.r64", "-l", "-crsize", "128", "-cr", "q.cr"}).status, 0);
+  ASSERT_EQ(std::rename(scratch_path("q.cr").c_str(), cr.c_str()), 0);
+  for (size_t i = 0; i < std::size(paths); ++i) {
+    Reply now = served.get(paths[i]);
+    EXPECT_EQ(now.status, 200) << paths[i];
+    EXPECT_NE(header(now, "ETag"), before[i]) << paths[i] << ": a changed file changes the tags";
+  }
+  EXPECT_NE(*served.get("/image.dzi").body, dzi) << "the new file's rectangles";
+  EXPECT_NE(served.get("/image.dzi").body->find("TileSize=\"128\""), std::string::npos);
+  std::remove(cr.c_str());
+  EXPECT_EQ(served.get("/image.dzi").status, 404) << "a file removed is gone";
 }
 
 TEST(TileCacheTest, DropsLeastRecentlyUsedToStayWithinBudget) {
@@ -195,6 +194,9 @@ TEST(TileCacheTest, DropsLeastRecentlyUsedToStayWithinBudget) {
   cache.insert("ee", std::make_shared<const std::string>(299, 'e'));
   EXPECT_FALSE(cache.find("ee")) << "larger than the whole budget";
   EXPECT_TRUE(cache.find("dd"));
+  cache.insert("ff", std::make_shared<const std::string>(298, 'f'));
+  EXPECT_TRUE(cache.find("ff")) << "exactly the whole budget";
+  EXPECT_EQ(cache.bytes(), 300u);
   TileCache none(0);
   none.insert("aa", tile('a'));
   EXPECT_FALSE(none.find("aa"));
@@ -207,24 +209,24 @@ TEST_F(SiteTest, DamagedRectangleFailsItsTileOnly) {
   ASSERT_EQ(e.type, 'j');
   for (uint32_t i = 2; i < e.size; ++i) bytes[e.ofs + i] = static_cast<char>(i * 7);
   write_file(cr, bytes);
-  auto maker = open_maker();
-  Site site(*maker, 1 << 20, "file", "");
+  Served served(cr);
   for (int round = 0; round < 2; ++round) {
-    Reply damaged = site.respond(Query{"/image_files/10/1_0.jpg", "", ""});
+    Reply damaged = served.get("/image_files/10/1_0.jpg");
     EXPECT_EQ(damaged.status, 500);
     ASSERT_TRUE(damaged.body);
     EXPECT_EQ(*damaged.body, "rectangle (64, 0) of level 0 is damaged\n");
-    EXPECT_EQ(site.respond(Query{"/image_files/10/0_0.jpg", "", ""}).status, 200);
-    EXPECT_EQ(site.respond(Query{"/image_files/10/2_0.jpg", "", ""}).status, 200);
+    EXPECT_EQ(served.get("/image_files/10/0_0.jpg").status, 200);
+    EXPECT_EQ(served.get("/image_files/10/2_0.jpg").status, 200);
+    EXPECT_EQ(served.get("/iiif/0,0,200,100/150,/0/default.jpg").status, 500) << "an image over it fails too";
   }
 }
 
 TEST_F(SiteTest, OpenRefusesWhatIsNotACrFile) {
   std::string message;
   write_file(scratch_path("photo.ppm"), read_file(sample_path("coffee.ppm")));
-  EXPECT_FALSE(TileMaker::open(scratch_path("photo.ppm"), 1, &message));
+  EXPECT_FALSE(Images::open(scratch_path("photo.ppm"), &message));
   EXPECT_EQ(message, "\"" + scratch_path("photo.ppm") + "\" is not a CR file");
-  EXPECT_FALSE(TileMaker::open(scratch_path("none.cr"), 1, &message));
+  EXPECT_FALSE(Images::open(scratch_path("none.cr"), &message));
   EXPECT_EQ(message, "cannot open the CR file \"" + scratch_path("none.cr") + "\": No such file or directory");
 }
 

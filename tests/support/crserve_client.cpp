@@ -53,10 +53,10 @@ bool make_photo_cr() {
   return job.status == 0;
 }
 
-CrserveProcess::CrserveProcess(std::vector<std::string> options) {
+CrserveProcess::CrserveProcess(std::vector<std::string> options, std::string path) {
   int out[2];
   if (pipe(out) != 0) return;
-  std::vector<std::string> args = {CRSERVE_BINARY, scratch_path("p.cr"), "-port", "0"};
+  std::vector<std::string> args = {CRSERVE_BINARY, path.empty() ? scratch_path("p.cr") : path, "-port", "0"};
   args.insert(args.end(), options.begin(), options.end());
   pid_ = fork();
   if (pid_ == 0) {
@@ -181,26 +181,59 @@ std::string RawReply::header(std::string_view name) const {
   return head.substr(start, head.find("\r\n", start) - start);
 }
 
+namespace {
+
+// Reads until `bytes` holds at least `wanted` bytes; false when the connection ends first.
+bool read_at_least(Socket& socket, std::string& bytes, size_t wanted) {
+  char chunk[16384];
+  while (bytes.size() < wanted) {
+    ssize_t n = recv(socket.fd(), chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Takes a chunked body off the front of `rest`, reading more as needed; false when it is cut.
+bool read_chunked(Socket& socket, std::string& rest, std::string* body) {
+  for (;;) {
+    size_t line_end;
+    while ((line_end = rest.find("\r\n")) == std::string::npos)
+      if (!read_at_least(socket, rest, rest.size() + 1)) return false;
+    size_t size = std::strtoul(rest.c_str(), nullptr, 16);
+    if (!read_at_least(socket, rest, line_end + 2 + size + 2)) return false;
+    body->append(rest, line_end + 2, size);
+    rest.erase(0, line_end + 2 + size + 2);
+    if (size == 0) return true;
+  }
+}
+
+}  // namespace
+
 RawReply read_reply(Socket& socket, bool head_only) {
   RawReply reply;
   std::string bytes;
-  char chunk[16384];
   size_t end = std::string::npos;
-  while ((end = bytes.find("\r\n\r\n")) == std::string::npos && bytes.size() < kMaxReplyHead) {
-    ssize_t n = recv(socket.fd(), chunk, sizeof chunk, 0);
-    if (n <= 0) return reply;
-    bytes.append(chunk, static_cast<size_t>(n));
-  }
+  while ((end = bytes.find("\r\n\r\n")) == std::string::npos && bytes.size() < kMaxReplyHead)
+    if (!read_at_least(socket, bytes, bytes.size() + 1)) return reply;
   if (end == std::string::npos) return reply;
   reply.head = bytes.substr(0, end + 2);
-  reply.body = bytes.substr(end + 4);
-  size_t length = head_only ? 0 : static_cast<size_t>(content_length(reply));
-  while (reply.body.size() < length) {
-    ssize_t n = recv(socket.fd(), chunk, std::min(sizeof chunk, length - reply.body.size()), 0);
-    if (n <= 0) return reply;
-    reply.body.append(chunk, static_cast<size_t>(n));
+  std::string rest = bytes.substr(end + 4);
+  bool chunked = strcasecmp(reply.header("Transfer-Encoding").c_str(), "chunked") == 0;
+  bool delimited = chunked || !reply.header("Content-Length").empty();
+  int status = std::atoi(reply.head.c_str() + reply.head.find(' ') + 1);
+  bool bodiless = head_only || status == 304 || status == 204;
+  if (!bodiless && chunked) {
+    if (!read_chunked(socket, rest, &reply.body)) return reply;
+  } else if (!bodiless && delimited) {
+    if (!read_at_least(socket, rest, static_cast<size_t>(content_length(reply)))) return reply;
+    reply.body = rest;
+  } else if (!bodiless) {
+    while (read_at_least(socket, rest, rest.size() + 1)) {
+    }
+    reply.body = rest;
   }
-  reply.status = std::atoi(reply.head.c_str() + reply.head.find(' ') + 1);
+  reply.status = status;
   return reply;
 }
 

@@ -15,10 +15,11 @@ namespace test_support {
 // 64: Deep Zoom level 10 holds its 10 x 7 full-resolution tiles. False when the tool failed.
 bool make_photo_cr();
 
-// A crserve started in the background on p.cr of the scratch folder; killed when destroyed.
+// A crserve started in the background on `path` (by default p.cr of the scratch folder); killed
+// when destroyed.
 class CrserveProcess {
  public:
-  explicit CrserveProcess(std::vector<std::string> options);
+  explicit CrserveProcess(std::vector<std::string> options, std::string path = "");
   ~CrserveProcess();
   CrserveProcess(const CrserveProcess&) = delete;
   CrserveProcess& operator=(const CrserveProcess&) = delete;
@@ -75,7 +76,9 @@ struct RawReply {
   std::string header(std::string_view name) const;
 };
 
-// Reads one reply: its head and as many body bytes as its Content-Length says (none for HEAD).
+// Reads one reply: its head and its body, as long as its Content-Length says, or chunked, or
+// (with neither) up to the connection's close; none for HEAD. A chunked body not ended by its last
+// chunk leaves status 0.
 RawReply read_reply(Socket& socket, bool head_only = false);
 // Sends a GET of `path` on a kept-alive connection and reads its reply.
 RawReply get(Socket& socket, std::string_view path);

@@ -1,0 +1,216 @@
+// Finds the images of a file or a folder. A lookup stats the file; when it is the version seen
+// before, that version is used, otherwise the file is opened beneath the folder (openat2 with
+// RESOLVE_BENEATH, which refuses any path or link leading out), its header read, and the new
+// version remembered under a new serial. Handles for the readers are opened through the
+// descriptor of that opening, and checked to be the same version.
+#include "crserve/images.hpp"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace crserve {
+
+namespace {
+
+constexpr std::string_view kSuffix = ".cr";
+constexpr size_t kMaxNameBytes = 1024;
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int fd) : fd(fd) {}
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+};
+
+int open_beneath(int root_fd, const std::string& relative) {
+  open_how how{};
+  how.flags = O_RDONLY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int fd;
+  do {
+    fd = static_cast<int>(::syscall(SYS_openat2, root_fd, relative.c_str(), &how, sizeof how));
+  } while (fd < 0 && (errno == EAGAIN || errno == EINTR));
+  return fd;
+}
+
+// A CR handle on the file open as `fd`, through its entry in /proc: the same file whatever its
+// name has become meanwhile.
+CR_FILE* open_cr_of(int fd) {
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
+}
+
+}  // namespace
+
+bool valid_image_name(std::string_view id) {
+  if (id.empty() || id.size() > kMaxNameBytes || id.find('\0') != std::string_view::npos) return false;
+  for (size_t start = 0;;) {
+    size_t end = id.find('/', start);
+    std::string_view part = id.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string identity_of(const struct stat& st) {
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::unique_ptr<Images> Images::open(const std::string& path, std::string* message) {
+  std::unique_ptr<Images> images(new Images());
+  images->path_ = path;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *message = "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    images->root_fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (images->root_fd_ < 0) *message = "cannot open the folder \"" + path + "\": " + std::strerror(errno);
+    return images->root_fd_ < 0 ? nullptr : std::move(images);
+  }
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  CR_FILE* f = fd.fd < 0 ? nullptr : open_cr_of(fd.fd);
+  if (f == nullptr) {
+    if (fd.fd < 0 || r64_error == kR64System)
+      *message = "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
+    else if (r64_error == kR64Short)
+      *message = "\"" + path + "\" is cut short: its header or table is incomplete";
+    else
+      *message = "\"" + path + "\" is not a CR file";
+    return nullptr;
+  }
+  bool has_level = pyramid_of(f).has_value();
+  cr_close_file(f);
+  if (!has_level) {
+    *message = "\"" + path + "\" holds no level: its image is too small";
+    return nullptr;
+  }
+  return images;
+}
+
+Images::~Images() {
+  if (root_fd_ >= 0) ::close(root_fd_);
+}
+
+int Images::open_file(std::string_view id) const {
+  if (!is_folder()) return id.empty() ? ::open(path_.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (!valid_image_name(id)) return -1;
+  return open_beneath(root_fd_, std::string(id) + std::string(kSuffix));
+}
+
+std::shared_ptr<const ImageFile> Images::find(std::string_view id) {
+  if (is_folder() ? !valid_image_name(id) : !id.empty()) return nullptr;
+  struct stat st;
+  std::string name = std::string(id);
+  int status = is_folder() ? ::fstatat(root_fd_, (name + std::string(kSuffix)).c_str(), &st, 0) : ::stat(path_.c_str(), &st);
+  if (status != 0 || !S_ISREG(st.st_mode)) {
+    forget(name);
+    return nullptr;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    auto found = index_.find(name);
+    if (found != index_.end() && (*found->second)->identity == identity_of(st)) {
+      order_.splice(order_.begin(), order_, found->second);
+      return *found->second;
+    }
+  }
+  return load(id);
+}
+
+// Opens the file beneath the folder and reads its geometry: a version not seen before.
+std::shared_ptr<const ImageFile> Images::load(std::string_view id) {
+  Descriptor fd(open_file(id));
+  struct stat st;
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  CR_FILE* f = open_cr_of(fd.fd);
+  if (f == nullptr) return nullptr;
+  std::optional<Pyramid> pyramid = pyramid_of(f);
+  cr_close_file(f);
+  if (!pyramid) return nullptr;
+  auto image = std::make_shared<ImageFile>();
+  image->id = std::string(id);
+  image->identity = identity_of(st);
+  image->modified = st.st_mtim.tv_sec;
+  image->pyramid = *pyramid;
+  remember(image);
+  return image;
+}
+
+void Images::remember(std::shared_ptr<ImageFile> image) {
+  std::vector<unsigned long> forgotten;
+  {
+    std::lock_guard lock(mutex_);
+    image->serial = next_serial_++;
+    auto found = index_.find(image->id);
+    if (found != index_.end()) {
+      forgotten.push_back((*found->second)->serial);
+      order_.erase(found->second);
+      index_.erase(found);
+    }
+    order_.push_front(image);
+    index_.emplace(image->id, order_.begin());
+    while (order_.size() > kImagesRemembered) {
+      forgotten.push_back(order_.back()->serial);
+      index_.erase(order_.back()->id);
+      order_.pop_back();
+    }
+  }
+  if (forget_)
+    for (unsigned long serial : forgotten) forget_(serial);
+}
+
+void Images::forget(const std::string& id) {
+  unsigned long serial = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = index_.find(id);
+    if (found == index_.end()) return;
+    serial = (*found->second)->serial;
+    order_.erase(found->second);
+    index_.erase(found);
+  }
+  if (forget_) forget_(serial);
+}
+
+std::vector<std::string> Images::names() const {
+  std::vector<std::string> names;
+  if (!is_folder()) return names;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  auto options = fs::directory_options::skip_permission_denied;
+  for (auto it = fs::recursive_directory_iterator(path_, options, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const fs::path& file = it->path();
+    if (file.extension() != kSuffix || it->is_directory(ec)) continue;
+    std::string relative = file.lexically_relative(path_).string();
+    relative.resize(relative.size() - kSuffix.size());
+    if (valid_image_name(relative)) names.push_back(std::move(relative));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+CR_FILE* Images::open_handle(const ImageFile& image) const {
+  Descriptor fd(open_file(image.id));
+  struct stat st;
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || identity_of(st) != image.identity) return nullptr;
+  return open_cr_of(fd.fd);
+}
+
+}  // namespace crserve
