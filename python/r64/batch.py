@@ -52,6 +52,13 @@ def _complete(r64_path, cr_path):
     return size, levels
 
 
+def _message(failure):
+    """The tool's line for the package's own failures, the exception itself for others."""
+    if isinstance(failure, OSError) and failure.strerror:
+        return failure.strerror
+    return str(failure) if isinstance(failure, (OSError, ValueError, MemoryError)) else repr(failure)
+
+
 def _psnr_value(value):
     return "inf" if value == math.inf else round(value, 4)
 
@@ -75,7 +82,7 @@ def convert_one(image, r64_path, cr_path, options, psnr=True):
                 record["psnr"] = _psnr_value(cr.psnr(r64_path, [0])[0]["psnr"])
         record["width"], record["height"] = converted["width"], converted["height"]
     except Exception as failure:  # reported in the record; the other images go on
-        record["error"] = str(failure) if isinstance(failure, (OSError, ValueError)) else repr(failure)
+        record["error"] = _message(failure)
     record["seconds"] = round(time.monotonic() - started, 3)
     return record
 
