@@ -2,6 +2,7 @@
 PPM images in and out of numpy, photo-like pixels, and CR files the tools made."""
 
 import os
+import re
 import subprocess
 
 import numpy
@@ -50,19 +51,11 @@ def write_ppm(path, pixels):
 
 def read_ppm(path):
     """The pixels of a P6 image of maximum 255."""
-    data = open(path, "rb").read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        start = at
-        while not data[at:at + 1].isspace():
-            at += 1
-        fields.append(data[start:at])
-    magic, width, height, maximum = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
-    assert (magic, maximum) == (b"P6", 255)
-    pixels = numpy.frombuffer(data[at + 1:], dtype=numpy.uint8)
-    return pixels.reshape(height, width, 3)
+    data = file_bytes(path)
+    header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
+    assert header, f"{path} is no P6 image of maximum 255"
+    width, height = int(header[1]), int(header[2])
+    return numpy.frombuffer(data, numpy.uint8, offset=header.end()).reshape(height, width, 3)
 
 
 def file_bytes(path):
