@@ -130,7 +130,7 @@ def _previous_records(manifest):
     return records
 
 
-def _refused(image, r64_path, cr_path, error):
+def _failed_record(image, r64_path, cr_path, error):
     return {"input": image, "r64": r64_path, "cr": cr_path, "width": None, "height": None, "levels": None,
             "psnr": None, "seconds": None, "error": error, "skipped": False}
 
@@ -145,7 +145,7 @@ def run(images, outdir, client, options=None, psnr=True, manifest=None, stream=s
     manifest = manifest or os.path.join(outdir, MANIFEST)
     previous = _previous_records(manifest)
     bar = ProgressBar(len(images), stream)
-    records, futures, claimed = [], [], {}
+    records, submitted, claimed = [], {}, {}
     with open(manifest, "a") as log:
         def finish(record):
             if record["skipped"] and record["psnr"] is None:
@@ -158,17 +158,16 @@ def run(images, outdir, client, options=None, psnr=True, manifest=None, stream=s
         for image in images:
             r64_path, cr_path = outputs_of(image, outdir)
             if cr_path in claimed:
-                finish(_refused(image, r64_path, cr_path, f'another input, "{claimed[cr_path]}", has the same outputs'))
+                finish(_failed_record(image, r64_path, cr_path, f'another input, "{claimed[cr_path]}", has the same outputs'))
                 continue
             claimed[cr_path] = image
             future = client.submit(convert_one, image, r64_path, cr_path, options, psnr, pure=False)
-            future.paths = (image, r64_path, cr_path)
-            futures.append(future)
-        for future in as_completed(futures):
+            submitted[future] = (image, r64_path, cr_path)
+        for future in as_completed(list(submitted)):
             try:
                 finish(future.result())
             except Exception as failure:  # the task itself was lost (its workers kept dying) or cancelled
-                finish(_refused(*future.paths, f"the task failed: {failure!r}"))
+                finish(_failed_record(*submitted[future], f"the task failed: {failure!r}"))
     bar.close()
     return records
 

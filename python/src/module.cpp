@@ -70,7 +70,14 @@ class CrFile {
   int height() const { return height_; }
   int rect_size() const { return rect_size_; }
   const std::vector<std::pair<int, int>>& levels() const { return levels_; }
-  bool closed() { return reader_->closed(); }
+  bool closed() {
+    bool closed = false;
+    on_handle(*reader_, [&] {
+      closed = reader_->closed();
+      return Failure{};
+    });
+    return closed;
+  }
 
   std::pair<int, int> level_size(int level) {
     check(on_handle(*reader_, [&] { return reader_->check_level(level); }));
