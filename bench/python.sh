@@ -30,19 +30,6 @@ export PYTHONPATH=$build/python:$root/python
 mkdir -p "$work" "$out"
 samples=("$root"/samples/*.p?m)
 
-# Median of three runs of a command: "<seconds> <max_rss_kib>"; PREPARE runs untimed before each.
-median3() {
-  local prepare=$1
-  shift
-  for _ in 1 2 3; do
-    eval "$prepare"
-    sync
-    read -r s rss status < <("$build/bench/measure" "$@")
-    [ "$status" = 0 ] || { echo "failed: $*" >&2; exit 1; }
-    echo "$s $rss"
-  done | sort -n | sed -n 2p
-}
-
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 # Reading level 0.
@@ -54,7 +41,11 @@ if [ ! -f "$packed" ]; then
   rm -f "$work/read.r64"
 fi
 cat "$packed" >/dev/null
-read -r sx rss_x < <(median3 "rm -f '$out/back.ppm'" "$build/cr2ppm" -x "$packed" 0 "$out/back.ppm")
+# Median of three runs, each to a fresh file with no dirty pages left: "<seconds> <max_rss_kib> <status>".
+read -r sx rss_x status < <(for _ in 1 2 3; do
+  rm -f "$out/back.ppm" && sync && "$build/bench/measure" "$build/cr2ppm" -x "$packed" 0 "$out/back.ppm"
+done | sort -n | sed -n 2p)
+[ "$status" = 0 ] || { echo "cr2ppm -x failed" >&2; exit 1; }
 rm -f "$out/back.ppm"
 reads=$(for _ in 1 2 3; do "$python" "$root/bench/python.py" read "$packed"; done | sort -n)
 read -r sp peak baseline bytes < <(echo "$reads" | sed -n 2p)
