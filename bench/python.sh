@@ -54,14 +54,17 @@ printf '  %-44s %8.3f s  peak %8s MiB\n' "cr2ppm -x to /dev/shm" "$sx" "$(mib "$
 printf '  %-44s %8.3f s  peak %8s MiB\n' "CrFile.read_level(0) into numpy" "$sp" "$(mib "$peak")"
 awk -v p="$sp" -v x="$sx" 'BEGIN { printf "  numpy read / cr2ppm -x = %.2f (target <= 1.1)\n", p / x }'
 awk -v peak="$peak" -v base="$baseline" -v bytes="$bytes" 'BEGIN {
-  printf "  peak - array = %.1f MiB, of which %.1f MiB Python, numpy and r64 before the read (target: array + <= 64 MiB)\n",
-    peak / 1024 - bytes / 1048576, base / 1024 }'
+  printf "  peak - array = %.1f MiB, of which %.1f MiB Python, numpy and r64 before the read\n",
+    peak / 1024 - bytes / 1048576, base / 1024
+  print "  (target: the array + at most 64 MiB)" }'
 
 # The Dask sum.
 echo "a sum over level 0 of the 16384 mosaic (medians of three)"
 "$python" "$root/bench/python.py" dask "$packed" 3 | awk '{
-  printf "  %-44s %8.3f s\n  %-44s %8.3f s\n  %-44s %8.3f s   (%d chunks; the cluster started in %.1f s)\n",
-    "in memory: read_level(0).sum()", $2, "lazy array, threads", $4, "lazy array, local cluster of 2 workers", $6, $10, $8 }'
+  printf "  %-44s %8.3f s\n", "in memory: read_level(0).sum()", $2
+  printf "  %-44s %8.3f s\n", "lazy array, threads", $4
+  printf "  %-44s %8.3f s   (%d chunks; the cluster started in %.1f s)\n",
+    "lazy array, local cluster of 2 workers", $6, $10, $8 }'
 
 # The batch.
 inputs=()
@@ -88,7 +91,8 @@ tools_two_at_a_time() {
   started=$(date +%s.%N)
   printf '%s\n' "${inputs[@]}" | xargs -P 2 -I{} sh -c 'n=$(basename "$1" .ppm)
     "$2" -ir "$1" "$4/$n.r64" -l -cr "$4/$n.cr" >/dev/null
-    [ "$5" != psnr ] || "$3" -psnr "$4/$n.cr" "$4/$n.r64" >/dev/null' _ {} "$build/ppm2r64" "$build/cr2ppm" "$out/batch" "$1"
+    [ "$5" != psnr ] || "$3" -psnr "$4/$n.cr" "$4/$n.r64" >/dev/null' \
+    _ {} "$build/ppm2r64" "$build/cr2ppm" "$out/batch" "$1"
   awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { print b - a }'
 }
 cli=() cli_psnr=() whole=() converting=() no_psnr=()

@@ -158,7 +158,8 @@ def run(images, outdir, client, options=None, psnr=True, manifest=None, stream=s
         for image in images:
             r64_path, cr_path = outputs_of(image, outdir)
             if cr_path in claimed:
-                finish(_failed_record(image, r64_path, cr_path, f'another input, "{claimed[cr_path]}", has the same outputs'))
+                other = claimed[cr_path]
+                finish(_failed_record(image, r64_path, cr_path, f'another input, "{other}", has the same outputs'))
                 continue
             claimed[cr_path] = image
             future = client.submit(convert_one, image, r64_path, cr_path, options, psnr, pure=False)
@@ -179,7 +180,8 @@ def _arguments(argv):
     parser.add_argument("outdir", metavar="OUTDIR", help="folder of the R64 and CR files and the manifest")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
-    where.add_argument("--workers", type=int, metavar="N", help="worker processes of a local cluster (default: the cores)")
+    where.add_argument("--workers", type=int, metavar="N",
+                       help="worker processes of a local cluster (default: the cores)")
     parser.add_argument("--threads", type=int, default=1, metavar="N", help="library threads per image (default 1)")
     parser.add_argument("--filter", choices=r64.FILTERS, default="box", help="level filter: box (-l) or fft (-lh)")
     parser.add_argument("--rect-size", type=int, choices=(64, 128, 256), default=256, help="side of the rectangles")

@@ -5,11 +5,13 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "parallel.hpp"
@@ -102,7 +104,8 @@ class MemorySource : public BandSource {
 };
 
 Failure check_options(const ConvertOptions& o) {
-  if (o.filter != "box" && o.filter != "fft") return argument_failure(text("invalid filter \"%s\" (box or fft)", o.filter.c_str()));
+  if (o.filter != "box" && o.filter != "fft")
+    return argument_failure(text("invalid filter \"%s\" (box or fft)", o.filter.c_str()));
   if (o.rect_size != 64 && o.rect_size != 128 && o.rect_size != 256) return argument_failure("invalid rectsize");
   if (o.mode != "standard" && o.mode != "efficient")
     return argument_failure(text("invalid mode \"%s\" (standard or efficient)", o.mode.c_str()));
@@ -119,7 +122,8 @@ Failure check_size(int width, int height) {
 
 Failure refuse_same(const std::string& output, const std::string& input) {
   if (input.empty() || (input != output && !same_file(input.c_str(), output.c_str()))) return {};
-  return argument_failure(text("the output \"%s\" is the same file as the input \"%s\"", output.c_str(), input.c_str()));
+  return argument_failure(
+      text("the output \"%s\" is the same file as the input \"%s\"", output.c_str(), input.c_str()));
 }
 
 // A new output beside `output`, refused when it is no regular file.

@@ -21,7 +21,8 @@ Failure CrReader::open(const std::string& path, std::unique_ptr<CrReader>* reade
     if (r64_error == kR64System)
       return system_failure(errno, text("cannot open the CR file \"%s\": %s", name, std::strerror(errno)));
     if (r64_error == kR64Memory) return memory_failure(text("out of memory opening \"%s\"", name));
-    if (r64_error == kR64Short) return file_failure(text("\"%s\" is cut short: its header or table is incomplete", name));
+    if (r64_error == kR64Short)
+      return file_failure(text("\"%s\" is cut short: its header or table is incomplete", name));
     return file_failure(text("\"%s\" is not a CR file", name));
   }
   reader->reset(new CrReader(path, f));
@@ -42,7 +43,9 @@ std::vector<std::pair<int, int>> CrReader::level_sizes() const {
   return sizes;
 }
 
-Failure CrReader::closed_failure() const { return argument_failure(text("the CR file \"%s\" is closed", path_.c_str())); }
+Failure CrReader::closed_failure() const {
+  return argument_failure(text("the CR file \"%s\" is closed", path_.c_str()));
+}
 
 Failure CrReader::check_level(int level) const {
   if (closed()) return closed_failure();
@@ -93,7 +96,8 @@ Failure CrReader::rebuild_failure() const {
   switch (r64_error) {
     case kR64System: return system_failure(errno, text("cannot read \"%s\": %s", name, std::strerror(errno)));
     case kR64Memory: return memory_failure(text("out of memory rebuilding \"%s\"", name));
-    case kR64Short: return file_failure(text("rectangle (%i, %i) of level %i of \"%s\" is missing or cut short", x, y, level, name));
+    case kR64Short:
+      return file_failure(text("rectangle (%i, %i) of level %i of \"%s\" is missing or cut short", x, y, level, name));
     default: return file_failure(text("rectangle (%i, %i) of level %i of \"%s\" is damaged", x, y, level, name));
   }
 }

@@ -160,10 +160,9 @@ py::dict convert_file(const std::string& input, const std::string& r64_path, con
   {
     py::gil_scoped_release release;
     std::unique_ptr<BandSource> source;
+    ConvertOptions options = options_of(filter, rect_size, threads, mode, quality, progress);
     failure = open_image_source(input, &source);
-    if (!failure)
-      failure = convert(*source, input, r64_path, cr_path, options_of(filter, rect_size, threads, mode, quality, progress),
-                        &result);
+    if (!failure) failure = convert(*source, input, r64_path, cr_path, options, &result);
   }
   check(failure);
   return converted(result);
