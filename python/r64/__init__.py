@@ -58,6 +58,17 @@ CrFile.__exit__ = _exit
 CrFile.__repr__ = _repr
 
 
+def psnr(cr_path, r64_path, levels=None):
+    """The report of ``cr2ppm -psnr CR R64``: for each level (all, or those listed), a dict of
+    its ``width`` and ``height``, its ``psnr`` in dB (inf when the pixels are equal), and the
+    worst rectangle's ``worst_psnr`` at ``worst_x``, ``worst_y``; keyed by level."""
+    with open(cr_path) as cr:
+        return cr.psnr(os.fspath(r64_path), list(levels or []))
+
+
+_psnr_report = psnr  # convert's argument of that name hides it
+
+
 def convert(source, r64_path, cr_path=None, *, filter="box", rect_size=256, threads=None,
             mode="standard", quality=80, psnr=False, progress=False):
     """Converts an image file (PPM/PGM, PNG, TIFF, JPEG) or a numpy array of shape
@@ -86,7 +97,7 @@ def convert(source, r64_path, cr_path=None, *, filter="box", rect_size=256, thre
     result["r64"] = r64_path
     result["cr"] = cr_path and cr_name
     if psnr and cr_name:
-        result["psnr"] = globals()["psnr"](cr_name, r64_path)
+        result["psnr"] = _psnr_report(cr_name, r64_path)
     return result
 
 
@@ -98,14 +109,6 @@ def _pixels(array):
         raise ValueError(
             f"the pixels must be an array of shape (height, width, 3) of uint8, not {pixels.shape} of {pixels.dtype}")
     return numpy.ascontiguousarray(pixels)
-
-
-def psnr(cr_path, r64_path, levels=None):
-    """The report of ``cr2ppm -psnr CR R64``: for each level (all, or those listed), a dict of
-    its ``width`` and ``height``, its ``psnr`` in dB (inf when the pixels are equal), and the
-    worst rectangle's ``worst_psnr`` at ``worst_x``, ``worst_y``; keyed by level."""
-    with open(cr_path) as cr:
-        return cr.psnr(os.fspath(r64_path), list(levels or []))
 
 
 def r64_info(path):
