@@ -2,7 +2,9 @@
 
     python.py read CR           reads level 0 into numpy: "<seconds> <peak_kib> <baseline_kib> <array_bytes>"
     python.py dask CR RUNS      level 0 summed lazily on a local cluster of 2 workers and in memory
-    python.py batch OUTDIR IN... the batch on a local cluster of 2 workers: "<start> <convert> <total>"
+    python.py batch THREADS OUTDIR IN...  the batch on a local cluster of 2 workers, THREADS library
+                                threads an image: "<start> <convert> <total>" (batch-no-psnr: without
+                                the PSNR)
 """
 
 import os
@@ -36,14 +38,12 @@ def dask_sum(cr_path, runs):
     from distributed import Client, LocalCluster
 
     lazy = r64.to_dask(cr_path, 0)
-    in_memory, sums = [], set()
-    for _ in range(runs):
+    in_memory, threaded, sums = [], [], set()
+    for _ in range(runs):  # in turns, so that other work on the machine weighs on both alike
         started = time.perf_counter()
         with r64.open(cr_path) as cr:
             sums.add(int(cr.read_level(0).sum(dtype=numpy.uint64)))
         in_memory.append(time.perf_counter() - started)
-    threaded = []
-    for _ in range(runs):
         started = time.perf_counter()
         sums.add(int(lazy.sum(dtype=numpy.uint64).compute(scheduler="threads")))
         threaded.append(time.perf_counter() - started)
@@ -61,7 +61,7 @@ def dask_sum(cr_path, runs):
           f"cluster_start {start:.3f} chunks {lazy.npartitions}")
 
 
-def batch(outdir, images, psnr):
+def batch(threads, outdir, images, psnr):
     from distributed import Client, LocalCluster
 
     from r64.batch import run
@@ -71,7 +71,7 @@ def batch(outdir, images, psnr):
     client = Client(cluster)
     up = time.perf_counter()
     with open(os.devnull, "w") as quiet:
-        records = run(images, outdir, client, {"threads": 1}, psnr=psnr, stream=quiet)
+        records = run(images, outdir, client, {"threads": threads}, psnr=psnr, stream=quiet)
     converted = time.perf_counter()
     client.close()
     cluster.close()
@@ -87,4 +87,4 @@ if __name__ == "__main__":
     elif mode == "dask":
         dask_sum(sys.argv[2], int(sys.argv[3]))
     elif mode in ("batch", "batch-no-psnr"):
-        batch(sys.argv[2], sys.argv[3:], mode == "batch")
+        batch(int(sys.argv[2]), sys.argv[3], sys.argv[4:], mode == "batch")

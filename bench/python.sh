@@ -9,7 +9,10 @@
 #     cluster of 2 workers, beside "ppm2r64 -ir IN OUT.r64 -l -cr OUT.cr" over them two at a time
 #     (xargs -P 2); with and without the PSNR of level 0 in the manifest, the former also beside
 #     the tools doing as much ("cr2ppm -psnr" after each conversion, over every level).
-# Medians of three runs with a warm page cache (BATCH_RUNS runs of the batch, default 1).
+# The runs compared take turns (the tool, then Python, and again), so that other work on the
+# machine weighs on both alike; medians of three with a warm page cache (BATCH_RUNS turns of the
+# batch, default 1). The batch converts each image on as many threads as the tool takes (the
+# cores), so that both ask the same of the system.
 #   bench/python.sh
 # Environment: BUILD (build folder, default build-bench), WORK (mosaics and the CR file, default
 # /tmp/ppm2r64-bench; 1.2 GB), OUT (outputs, default /dev/shm/ppm2r64-bench; 7 GB while the
@@ -41,14 +44,18 @@ if [ ! -f "$packed" ]; then
   rm -f "$work/read.r64"
 fi
 cat "$packed" >/dev/null
-# Median of three runs, each to a fresh file with no dirty pages left: "<seconds> <max_rss_kib> <status>".
-read -r sx rss_x status < <(for _ in 1 2 3; do
-  rm -f "$out/back.ppm" && sync && "$build/bench/measure" "$build/cr2ppm" -x "$packed" 0 "$out/back.ppm"
-done | sort -n | sed -n 2p)
+# cr2ppm -x to a fresh file with no dirty pages left ("<seconds> <max_rss_kib> <status>"), then
+# the numpy read ("<seconds> <peak_kib> <baseline_kib> <array_bytes>"), three times.
+tool_reads=() numpy_reads=()
+for _ in 1 2 3; do
+  rm -f "$out/back.ppm" && sync
+  tool_reads+=("$("$build/bench/measure" "$build/cr2ppm" -x "$packed" 0 "$out/back.ppm")")
+  rm -f "$out/back.ppm" && sync
+  numpy_reads+=("$("$python" "$root/bench/python.py" read "$packed")")
+done
+read -r sx rss_x status < <(printf '%s\n' "${tool_reads[@]}" | sort -n | sed -n 2p)
 [ "$status" = 0 ] || { echo "cr2ppm -x failed" >&2; exit 1; }
-rm -f "$out/back.ppm"
-reads=$(for _ in 1 2 3; do "$python" "$root/bench/python.py" read "$packed"; done | sort -n)
-read -r sp peak baseline bytes < <(echo "$reads" | sed -n 2p)
+read -r sp peak baseline bytes < <(printf '%s\n' "${numpy_reads[@]}" | sort -n | sed -n 2p)
 echo "reading level 0 of the 16384 mosaic (rectangles of 256), default threads ($(nproc))"
 printf '  %-44s %8.3f s  peak %8s MiB\n' "cr2ppm -x to /dev/shm" "$sx" "$(mib "$rss_x")"
 printf '  %-44s %8.3f s  peak %8s MiB\n' "CrFile.read_level(0) into numpy" "$sp" "$(mib "$peak")"
@@ -100,13 +107,13 @@ for ((run = 0; run < batch_runs; run++)); do
   fresh
   cli+=("$(tools_two_at_a_time plain)")
   fresh
+  read -r up conv total < <("$python" "$root/bench/python.py" batch-no-psnr "$(nproc)" "$out/batch" "${inputs[@]}")
+  no_psnr+=("$conv")
+  fresh
   cli_psnr+=("$(tools_two_at_a_time psnr)")
   fresh
-  read -r up conv total < <("$python" "$root/bench/python.py" batch "$out/batch" "${inputs[@]}")
+  read -r up conv total < <("$python" "$root/bench/python.py" batch "$(nproc)" "$out/batch" "${inputs[@]}")
   whole+=("$total") converting+=("$conv")
-  fresh
-  read -r up conv total < <("$python" "$root/bench/python.py" batch-no-psnr "$out/batch" "${inputs[@]}")
-  no_psnr+=("$conv")
 done
 rm -rf "$out/batch"
 pick() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
