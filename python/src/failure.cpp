@@ -1,0 +1,39 @@
+// The failures of the Python package: messages made as the tools make theirs, sorted into the
+// kinds of exception Python callers catch.
+#include "failure.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
+
+#include "ppm2r64/ppm2r64.hpp"
+#include "r64.hpp"
+
+std::string text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
+  std::vsnprintf(out.data(), out.size() + 1, format, again);
+  va_end(again);
+  return out;
+}
+
+Failure system_failure(int error, std::string message) { return {Failure::Kind::kSystem, error, std::move(message)}; }
+Failure file_failure(std::string message) { return {Failure::Kind::kFile, 0, std::move(message)}; }
+Failure argument_failure(std::string message) { return {Failure::Kind::kArgument, 0, std::move(message)}; }
+Failure memory_failure(std::string message) { return {Failure::Kind::kMemory, 0, std::move(message)}; }
+
+Failure r64_failure(int code, int error, const std::string& step, const std::string& r64_name) {
+  std::string message = describe_r64_failure(code, error, step, r64_name.c_str());
+  switch (code) {
+    case kR64System: return system_failure(error, std::move(message));
+    case kR64Memory: return memory_failure(std::move(message));
+    default: return file_failure(std::move(message));
+  }
+}
+
+std::string step_on_file(const char* verb, const std::string& name) { return step_on(verb, name.c_str()); }
