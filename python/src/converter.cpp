@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include "parallel.hpp"
-#include "r64_band.hpp"
 #include "replace_file.hpp"
 #include "row_source.hpp"
 
@@ -23,20 +23,13 @@ namespace {
 
 constexpr int kPixelBytes = 3;
 
-// The library's thread count and the CR writer's state are process-wide.
+// The CR writer's state is process-wide: one conversion at a time.
 std::mutex conversions;
 
-// The threads of one conversion, given back when it ends.
-class ThreadsInForce {
- public:
-  explicit ThreadsInForce(int threads) : before_(parallel_threads()) {
-    if (threads > 0) set_parallel_threads(threads);
-  }
-  ~ThreadsInForce() { set_parallel_threads(before_); }
+// The threads of conversions that name none (0: the cores allowed).
+std::atomic<int> default_threads{0};
 
- private:
-  int before_;
-};
+int threads_of(const ConvertOptions& o) { return threads_or_cores(o.threads > 0 ? o.threads : default_threads.load()); }
 
 // The library's progress lines ("total = ...", "loading ...") sent nowhere for the conversion: the
 // GNU C library lets stdout be set like any variable. Others printing through C's stdout while a
@@ -143,22 +136,22 @@ Failure write_level_zero(BandSource& source, const char* file, const std::string
     const int rows = std::min(kTileSide, source.height() - top);
     const unsigned char* rgb = nullptr;
     outcome = source.band(top, rows, &rgb);
-    if (!outcome && r64_write_band(f, rgb, top, rows) < 0) outcome = r64_failure(r64_error, errno, step, to);
+    if (!outcome && r64_write_tile_row(f, 0, top, rgb) < 0) outcome = r64_failure(r64_error, errno, step, to);
   }
   if (r64_close_file(f) < 0 && !outcome) outcome = r64_failure(r64_error, errno, step, to);
   return outcome;
 }
 
 // Every coarser level, each from the one before, until the file lays out no further one.
-Failure build_levels(const char* file, const std::string& to, const std::string& filter, int* levels) {
+Failure build_levels(const char* file, const std::string& to, const std::string& filter, int threads, int* levels) {
   const std::string step = "build the levels of \"" + to + "\"";
   R64_FILE* f = r64_open_file(file, O_RDWR, 0644, 'P', 0, 0);
   if (f == nullptr) return r64_failure(r64_error, errno, step_on_file("open", to), to);
-  auto reduce = filter == "fft" ? r64_new_level_hifi : r64_new_level;
+  auto reduce = filter == "fft" ? r64_new_level_hifi_with : r64_new_level_with;
   int status = 0;
   for (int level = 0;; ++level) {
     if ((status = r64_flush(f)) < 0) break;
-    if (reduce(f, level) != 0) {
+    if (reduce(f, level, threads) != 0) {
       status = r64_error == kR64NoLevel ? r64_flush(f) : -1;  // no further level is the normal end
       break;
     }
@@ -182,7 +175,7 @@ Failure pack(const char* r64_file, const std::string& from, const char* cr_file,
   coding.quality = o.quality;
   coding.efficient = o.mode == "efficient";
   Failure outcome;
-  if (cr_write_file_with(cr_file, 0644, o.rect_size, f, &coding) < 0)
+  if (cr_write_file_with(cr_file, 0644, o.rect_size, f, &coding, threads_of(o)) < 0)
     outcome = r64_failure(r64_error, errno, step_on_file("pack", from) + " into \"" + to + "\"", from);
   if (r64_close_file(f) < 0 && !outcome) outcome = r64_failure(r64_error, errno, step_on_file("read", from), from);
   return outcome;
@@ -216,7 +209,6 @@ Failure convert(BandSource& source, const std::string& input, const std::string&
                                  packs ? refuse_same(cr_path, r64_path) : Failure{}})
     if (failure) return failure;
   std::lock_guard lock(conversions);
-  ThreadsInForce threads(options.threads);
   QuietStdout quiet(!options.progress);
   ReplacingFile r64_out, cr_out;
   if (Failure failure = open_output(r64_out, r64_path)) return failure;
@@ -225,7 +217,7 @@ Failure convert(BandSource& source, const std::string& input, const std::string&
   }
   if (Failure failure = write_level_zero(source, r64_out.path(), r64_path)) return failure;
   *result = Converted{source.width(), source.height(), 0};
-  if (Failure failure = build_levels(r64_out.path(), r64_path, options.filter, &result->levels)) return failure;
+  if (Failure failure = build_levels(r64_out.path(), r64_path, options.filter, threads_of(options), &result->levels)) return failure;
   if (packs) {
     if (Failure failure = pack(r64_out.path(), r64_path, cr_out.path(), cr_path, options)) return failure;
   }
@@ -233,7 +225,6 @@ Failure convert(BandSource& source, const std::string& input, const std::string&
   return packs ? commit(cr_out, cr_path) : Failure{};
 }
 
-void set_library_threads(int threads) {
-  std::lock_guard lock(conversions);
-  set_parallel_threads(threads);
-}
+void set_library_threads(int threads) { default_threads = threads; }
+
+int library_threads() { return threads_or_cores(default_threads.load()); }

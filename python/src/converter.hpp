@@ -27,7 +27,7 @@ std::unique_ptr<BandSource> memory_source(const unsigned char* rgb, int width, i
 struct ConvertOptions {
   std::string filter = "box";  // "box" (-l) or "fft" (-lh)
   int rect_size = 256;
-  int threads = 0;             // 0: the threads in force
+  int threads = 0;             // 0: the library's default (set_library_threads)
   std::string mode = "standard";
   int quality = kJpegQuality;
   bool progress = false;       // the library's progress lines on standard output
@@ -48,3 +48,5 @@ Failure convert(BandSource& source, const std::string& input, const std::string&
 
 // Sets the library's thread count for what follows, once a conversion running now has ended.
 void set_library_threads(int threads);
+// The threads of conversions that name none.
+int library_threads();

@@ -207,7 +207,6 @@ py::dict describe_r64(const std::string& path) {
 PYBIND11_MODULE(_r64, m) {
   check_endian();
   r64_init();
-  parallel_threads();  // settles the default before threads may ask for it at once
   m.attr("__version__") = PPM2R64_VERSION;
 
   py::class_<CrFile>(m, "CrFile")
@@ -229,10 +228,9 @@ PYBIND11_MODULE(_r64, m) {
   m.def("convert_file", &convert_file);
   m.def("convert_array", &convert_array);
   m.def("r64_info", &describe_r64);
-  m.def("threads", &parallel_threads);
+  m.def("threads", &library_threads);
   m.def("set_threads", [](int n) {
     if (n < 1) raise(argument_failure("invalid threads"));
-    py::gil_scoped_release release;
     set_library_threads(n);
   });
 }
