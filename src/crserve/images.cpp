@@ -65,6 +65,16 @@ bool valid_image_name(std::string_view id) {
   }
 }
 
+namespace {
+
+// Whether two stats are of one version of a file, as identity_of tells them apart.
+bool same_version(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
 std::string identity_of(const struct stat& st) {
   return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
          std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
@@ -125,7 +135,7 @@ std::shared_ptr<const ImageFile> Images::find(std::string_view id) {
   {
     std::lock_guard lock(mutex_);
     auto found = index_.find(name);
-    if (found != index_.end() && (*found->second)->identity == identity_of(st)) {
+    if (found != index_.end() && same_version((*found->second)->seen, st)) {
       order_.splice(order_.begin(), order_, found->second);
       return *found->second;
     }
@@ -147,6 +157,7 @@ std::shared_ptr<const ImageFile> Images::load(std::string_view id) {
   image->id = std::string(id);
   image->identity = identity_of(st);
   image->modified = st.st_mtim.tv_sec;
+  image->seen = st;
   image->pyramid = *pyramid;
   remember(image);
   return image;
