@@ -132,6 +132,12 @@ class Server {
   void run(Site& site);
   // Drops a connection from the count once it is closed.
   void forget(Connection* c, const std::string& client);
+  // The Date of replies made now, written once a second.
+  const std::string& date() {
+    time_t now = std::time(nullptr);
+    if (now != date_at_) date_ = http_date(date_at_ = now);
+    return date_;
+  }
 
   Site* site = nullptr;
   const bool cors;
@@ -147,6 +153,8 @@ class Server {
   // themselves here when the loop is destroyed.
   ConnectionLimits limits_;
   std::unordered_set<Connection*> open_;
+  time_t date_at_ = 0;
+  std::string date_;
 
  public:
   asio::io_context io{1};
@@ -281,7 +289,7 @@ void Connection::send(const Reply& reply) {
   state_ = State::kWriting;
   if (server_.stopping || served_ + 1 >= kKeepAliveRequests) keep_alive_ = false;
   if (reply.rest && http10_) keep_alive_ = false;  // HTTP/1.0 learns a body's end when the connection closes
-  head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors, http_date(std::time(nullptr))});
+  head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors, server_.date()});
   rest_ = head_only_ ? nullptr : reply.rest;
   chunked_ = rest_ && !http10_;
   body_ = head_only_ || !reply.body ? nullptr : chunked_ ? std::make_shared<const std::string>(chunk(*reply.body)) : reply.body;

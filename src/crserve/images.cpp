@@ -5,6 +5,7 @@
 // descriptor of that opening, and checked to be the same version.
 #include "crserve/images.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace crserve {
 
@@ -64,6 +64,16 @@ bool valid_image_name(std::string_view id) {
     start = end + 1;
   }
 }
+
+namespace {
+
+// Whether two stats are of one version of a file, as identity_of tells them apart.
+bool same_version(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
 
 std::string identity_of(const struct stat& st) {
   return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
@@ -125,7 +135,7 @@ std::shared_ptr<const ImageFile> Images::find(std::string_view id) {
   {
     std::lock_guard lock(mutex_);
     auto found = index_.find(name);
-    if (found != index_.end() && (*found->second)->identity == identity_of(st)) {
+    if (found != index_.end() && same_version((*found->second)->seen, st)) {
       order_.splice(order_.begin(), order_, found->second);
       return *found->second;
     }
@@ -147,6 +157,7 @@ std::shared_ptr<const ImageFile> Images::load(std::string_view id) {
   image->id = std::string(id);
   image->identity = identity_of(st);
   image->modified = st.st_mtim.tv_sec;
+  image->seen = st;
   image->pyramid = *pyramid;
   remember(image);
   return image;
@@ -188,20 +199,42 @@ void Images::forget(const std::string& id) {
   if (forget_) forget_(serial);
 }
 
+namespace {
+
+// Adds the names of the CR files under the folder `relative` (with its "/", or empty for the root)
+// of the folder open as `dir_fd`: directories by their entries' types, without a stat each;
+// links to folders are not followed, so no folder is walked twice or from outside.
+void add_names(int dir_fd, const std::string& relative, std::vector<std::string>& names) {
+  DIR* dir = ::fdopendir(dir_fd);
+  if (dir == nullptr) {
+    ::close(dir_fd);
+    return;
+  }
+  while (dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    unsigned char type = entry->d_type;
+    struct stat st;
+    if (type == DT_UNKNOWN && ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    if (type == DT_DIR) {
+      int sub = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) add_names(sub, relative + std::string(name) + "/", names);
+    } else if ((type == DT_REG || type == DT_LNK) && name.size() > kSuffix.size() && name.ends_with(kSuffix)) {
+      std::string id = relative + std::string(name.substr(0, name.size() - kSuffix.size()));
+      if (valid_image_name(id)) names.push_back(std::move(id));
+    }
+  }
+  ::closedir(dir);
+}
+
+}  // namespace
+
 std::vector<std::string> Images::names() const {
   std::vector<std::string> names;
   if (!is_folder()) return names;
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  auto options = fs::directory_options::skip_permission_denied;
-  for (auto it = fs::recursive_directory_iterator(path_, options, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    const fs::path& file = it->path();
-    if (file.extension() != kSuffix || it->is_directory(ec)) continue;
-    std::string relative = file.lexically_relative(path_).string();
-    relative.resize(relative.size() - kSuffix.size());
-    if (valid_image_name(relative)) names.push_back(std::move(relative));
-  }
+  int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) add_names(fd, "", names);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -31,6 +31,7 @@ struct ImageFile {
   std::string id;          // its name: the path below the folder without ".cr"; "" for a single file
   std::string identity;    // device, inode, size and time of change: another version, another identity
   time_t modified = 0;     // the file's time of last change
+  struct stat seen {};     // the file as it was found, to tell the next lookup whether it changed
   unsigned long serial = 0;  // this version's number, for caches
   Pyramid pyramid;
 };
