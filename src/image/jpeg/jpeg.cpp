@@ -321,9 +321,15 @@ unsigned char* jpeg_compress_with(int* ret_jpeg_length, const unsigned char* rgb
     return nullptr;
   }
   *ret_jpeg_length = length;
-  // The stream was given room for the whole image; callers keep many streams at once.
-  void* fitted = std::realloc(job.stream, static_cast<size_t>(length));
-  return fitted != nullptr ? static_cast<unsigned char*>(fitted) : job.stream;
+  // The stream was given room for the whole image; callers keep many streams at once, so it is
+  // copied into a block of its size. Copied, not shrunk in place: a room too large for the heap
+  // is mapped on its own, and a mapping shrunk stays one, made and unmade for every stream; freed
+  // whole, it tells the allocator to keep rooms of that size, and every later stream's, on its heap.
+  auto* fitted = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(length)));
+  if (fitted == nullptr) return job.stream;
+  std::memcpy(fitted, job.stream, static_cast<size_t>(length));
+  std::free(job.stream);
+  return fitted;
 }
 
 int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,

@@ -2,7 +2,8 @@
 // its decoded block; any other is its parent's rebuilt pixels plus the residuals of its block, so
 // the parent is rebuilt first, and so on up to the root. Each level keeps one rebuilt rectangle per
 // column, the band that scanning a level row by row needs: every ancestor is decoded once per scan,
-// and memory stays at one band of rectangles per level whatever the image.
+// and memory stays at one band of rectangles per level whatever the image. The blocks of a row,
+// read in turn, are decoded as the items of an ordered run on the rebuilder's threads.
 #include <algorithm>
 #include <bit>
 #include <cmath>

@@ -9,6 +9,9 @@ namespace level_internal {
 
 // One 8x8 block per channel, indexed channel, row, column.
 using RectBuf = COMPLEX[3][8][8];
+// What a filtered block adds to 4x4 target pixels, per channel: the real parts of its top-left
+// 4x4 corner.
+using BlockSums = double[3][4][4];
 
 // True when a pixel call failed with a system error, which ends a level pass at once; every other
 // refusal (a write outside the target level, a level that is not laid out) is dropped.
@@ -26,8 +29,10 @@ int set_rect_buf(R64_FILE* f, int i, int j, RectBuf rect_buf, int level);
 // Low-pass filters and halves the first vol blocks in place: their top-left 4x4 corners then
 // hold the block's contribution to 4x4 target pixels.
 void half_filter(RectBuf rect_buf, int vol);
+// Keeps the 4x4 results of a filtered block.
+void keep_sums(const RectBuf rect_buf, BlockSums sums, int vol);
 // Adds the 4x4 results of the block at source column j into the line buffers.
-void set_buf(double* buf[3], int j, const RectBuf rect_buf, int buf_line, int vol);
+void set_buf(double* buf[3], int j, const BlockSums sums, int buf_line, int vol);
 // Writes lines 0 and 1 as target rows i/2 and i/2 + 1 of `level`, then moves lines 2 and 3 up.
 // 0, or -1 after a system error.
 int flush_buf(R64_FILE* f, int i, double* buf[3], int level, int dest_w, int buf_line);

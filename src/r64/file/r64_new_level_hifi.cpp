@@ -91,15 +91,24 @@ class RunPixels {
     const int y0 = std::max(i, 0), y1 = std::min(i + kBlock, h);
     if (r64_internal::read_pixels(f, level, {x0, y0, x1 - x0, y1 - y0}, at(x0, y0), static_cast<size_t>(cols_), scratch) < 0)
       return -1;
+    // Columns beyond the level's sides in the rows inside it, then the rows above and below it.
+    for (int y = y0; y < y1; ++y) {
+      for (int x = first_col_; x < x0; ++x) answer(f, x, y, at(x0, y));
+      for (int x = x1; x < first_col_ + cols_; ++x) answer(f, x, y, at(x1 - 1, y));
+    }
     for (int y = i; y < i + kBlock; ++y)
-      for (int x = first_col_; x < first_col_ + cols_; ++x) {
-        if (x >= x0 && x < x1 && y >= y0 && y < y1) continue;
-        if (f->rc_type == 0)
-          std::memcpy(at(x, y), f->background, 3);
-        else
-          std::memcpy(at(x, y), at(std::clamp(x, x0, x1 - 1), std::clamp(y, y0, y1 - 1)), 4);
-      }
+      if (y < y0 || y >= y1)
+        for (int x = first_col_; x < first_col_ + cols_; ++x) answer(f, x, y, at(x, std::clamp(y, y0, y1 - 1)));
     return 0;
+  }
+
+  // Answers (x, y), outside the level, with the background or with `edge`, the nearest pixel on
+  // the level's edge.
+  void answer(const R64_FILE* f, int x, int y, const unsigned char* edge) {
+    if (f->rc_type == 0)
+      std::memcpy(at(x, y), f->background, 3);
+    else
+      std::memcpy(at(x, y), edge, 4);
   }
 
   // The pixel at (x, y), which the run covers.
@@ -123,12 +132,12 @@ void load_block(RunPixels& pixels, int i, int j, RectBuf rect_buf, int vol) {
   }
 }
 
-// One item: a run of blocks of a block row, its source pixels, and its blocks filtered, whose
-// top-left 4x4 corners hold their contributions to the target rows.
+// One item: a run of blocks of a block row, its source pixels, and what each of its blocks adds
+// to the target rows.
 struct BlockRun {
   RunPixels pixels;
   std::vector<unsigned char> tiles;  // scratch the pixels are read through
-  RectBuf blocks[kBlocksPerRun];
+  BlockSums sums[kBlocksPerRun];
   bool filtered = false;
 };
 
@@ -195,10 +204,16 @@ void level_internal::half_filter(RectBuf rect_buf, int vol) {
   }
 }
 
-void level_internal::set_buf(double* buf[3], int j, const RectBuf rect_buf, int buf_line, int vol) {
+void level_internal::keep_sums(const RectBuf rect_buf, BlockSums sums, int vol) {
   for (int k = 0; k < vol; ++k)
     for (int n = 0; n < kHalf; ++n)
-      for (int m = 0; m < kHalf; ++m) buf[k][n * buf_line + j / 2 + 2 + m] += rect_buf[k][n][m].re;
+      for (int m = 0; m < kHalf; ++m) sums[k][n][m] = rect_buf[k][n][m].re;
+}
+
+void level_internal::set_buf(double* buf[3], int j, const BlockSums sums, int buf_line, int vol) {
+  for (int k = 0; k < vol; ++k)
+    for (int n = 0; n < kHalf; ++n)
+      for (int m = 0; m < kHalf; ++m) buf[k][n * buf_line + j / 2 + 2 + m] += sums[k][n][m];
 }
 
 int level_internal::flush_buf(R64_FILE* f, int i, double* buf[3], int level, int dest_w, int buf_line) {
@@ -281,13 +296,14 @@ int r64_new_level_hifi_with(R64_FILE* f, int level, int threads) {
            run.tiles.resize(r64_internal::tile_row_scratch_bytes(block_origin(b1 - 1) + kBlock - block_origin(b0)));
            if (run.pixels.load(f, level, i, b0, b1, run.tiles) < 0) return -1;
          }
+         RectBuf block;
          for (int b = b0; b < b1; ++b) {
-           RectBuf& block = run.blocks[b - b0];
            if (straight)
              load_block(run.pixels, i, block_origin(b), block, vol);
            else if (set_rect_buf(f, i, block_origin(b), block, level) < 0)
              return -1;
            half_filter(block, vol);
+           keep_sums(block, run.sums[b - b0], vol);
          }
          run.filtered = true;
          return 0;
@@ -300,7 +316,7 @@ int r64_new_level_hifi_with(R64_FILE* f, int level, int threads) {
            std::fflush(stdout);
          }
          if (!run.filtered) return -1;  // its source could not be read
-         for (int b = b0; b < b1; ++b) set_buf(buf, block_origin(b), run.blocks[b - b0], buf_line, vol);
+         for (int b = b0; b < b1; ++b) set_buf(buf, block_origin(b), run.sums[b - b0], buf_line, vol);
          return b1 == blocks ? flush_buf(f, i, buf, level + 1, dest_w, buf_line) : 0;
        }});
   if (result < 0) return -1;
