@@ -115,6 +115,14 @@ size_t read_batch(CR_REBUILDER& rb, std::vector<Job>& jobs, size_t first, int le
   return end;
 }
 
+// Gives back the blocks of jobs[first..end) read but not decoded: those after a failed one.
+void free_blocks(std::vector<Job>& jobs, size_t first, size_t end) {
+  for (size_t i = first; i < end; ++i) {
+    std::free(jobs[i].block.buf);
+    jobs[i].block.buf = nullptr;
+  }
+}
+
 // Rebuilds columns first_column..last_column of `row` of `level` into their band slots, those
 // not there already: the parents' row first, then the blocks read in column order and decoded in
 // parallel, a batch of blocks at a time so that the blocks held stay bounded whatever their
@@ -144,6 +152,7 @@ int rebuild_row(CR_REBUILDER& rb, int row, int level, int first_column, int last
                                        job.slot->row = row;
                                        return 0;
                                      }});
+    free_blocks(jobs, first, readable);
     if (decoded < 0) return -1;
     if (read_error != 0) return failure(rb, jobs[readable].rect, level, read_error);
     first = readable;
