@@ -5,6 +5,7 @@
 // run: a phase costs no thread creation.
 #include "parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -148,8 +150,13 @@ class Run {
 
 // Threads that live as long as the process and help whichever run hands them a ticket. Every
 // ticket handed out has a thread free for it, so no run waits for a helper another run holds.
+class Pool;
+Pool& pool();
+
 class Pool {
  public:
+  Pool() { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
+
   // Hands `count` helpers to `run`, starting threads as needed; returns how many it could.
   int lend(Run* run, int count, int first_worker) {
     std::lock_guard lock(mutex_);
@@ -172,6 +179,19 @@ class Pool {
   }
 
  private:
+  // A child of fork() has none of the pool's threads: it starts over with none, and with a lock and
+  // a condition that no thread of the parent can be holding or waiting on (the lock is taken across
+  // the fork so that the tickets are not caught half changed).
+  static void before_fork() { pool().mutex_.lock(); }
+  static void after_fork_in_parent() { pool().mutex_.unlock(); }
+  static void after_fork_in_child() {
+    Pool& p = pool();
+    p.tickets_.clear();
+    p.free_ = 0;
+    new (&p.mutex_) std::mutex;
+    new (&p.wake_) std::condition_variable;
+  }
+
   struct Ticket {
     Run* run;
     int worker;
