@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "ppm2r64/ppm2r64.hpp"
+#include "ppm2r64.hpp"
 #include "r64.hpp"
 
 std::string text(const char* format, ...) {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "cr2ppm/cr2ppm.hpp"
+#include "cr2ppm.hpp"
 #include "tool_info.hpp"
 
 namespace cr2ppm {

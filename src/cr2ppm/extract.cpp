@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cr2ppm/cr2ppm.hpp"
+#include "cr2ppm.hpp"
 #include "fd_io.hpp"
 #include "ppmlib_types.hpp"
 #include "replace_file.hpp"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cr2ppm/cr2ppm.hpp"
+#include "cr2ppm.hpp"
 #include "u_math.hpp"
 
 namespace cr2ppm {

@@ -1,6 +1,6 @@
 // cr2ppm: reads CR files back, running its arguments left to right as commands.
 #include "change_endian.hpp"
-#include "cr2ppm/cr2ppm.hpp"
+#include "cr2ppm.hpp"
 #include "r64.hpp"
 
 int main(int argc, char** argv) {

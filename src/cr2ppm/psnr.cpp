@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cr2ppm/cr2ppm.hpp"
+#include "cr2ppm.hpp"
 
 namespace cr2ppm {
 

@@ -1,6 +1,6 @@
 // Counts the open connections in all and per client address, and raises the open-file limit so
 // that as many connections as asked for can be held where the system allows.
-#include "crserve/connection_limits.hpp"
+#include "connection_limits.hpp"
 
 #include <sys/resource.h>
 

@@ -3,7 +3,7 @@
 // of its rectangles.
 #include <string>
 
-#include "crserve/protocols.hpp"
+#include "protocols.hpp"
 
 namespace crserve {
 

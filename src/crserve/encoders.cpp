@@ -1,7 +1,7 @@
 // JPEG and PNG streams made a band of rows at a time. libjpeg's destination hands full buffers to
 // the string of the call in progress, and its fatal errors jump back to that call; libspng writes
 // through a callback into the same kind of string as it compresses each row.
-#include "crserve/encoders.hpp"
+#include "encoders.hpp"
 
 #include <csetjmp>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <jpeglib.h>
 #include <spng.h>
 
-#include "crserve/tiles.hpp"
+#include "tiles.hpp"
 
 namespace crserve {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "crserve/protocols.hpp"
+#include "protocols.hpp"
 
 namespace crserve {
 

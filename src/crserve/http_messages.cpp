@@ -1,6 +1,6 @@
 // HTTP/1.1 as crserve speaks it, apart from sockets: refusals before the Site, request paths and
 // reply heads. Pure functions, so the HTTP engine stays glue between these and the Site.
-#include "crserve/http_messages.hpp"
+#include "http_messages.hpp"
 
 #include <strings.h>
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "crserve/protocols.hpp"
+#include "protocols.hpp"
 
 namespace crserve {
 

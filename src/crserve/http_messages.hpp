@@ -9,7 +9,7 @@
 #include <string_view>
 #include <ctime>
 
-#include "crserve/site.hpp"
+#include "site.hpp"
 
 namespace crserve {
 

@@ -27,13 +27,13 @@
 #include <optional>
 #include <unordered_set>
 
-#include "crserve/connection_limits.hpp"
-#include "crserve/crserve.hpp"
-#include "crserve/http_messages.hpp"
-#include "crserve/protocols.hpp"
-#include "crserve/public_url.hpp"
-#include "crserve/render.hpp"
-#include "crserve/site.hpp"
+#include "connection_limits.hpp"
+#include "crserve.hpp"
+#include "http_messages.hpp"
+#include "protocols.hpp"
+#include "public_url.hpp"
+#include "render.hpp"
+#include "site.hpp"
 #include "parallel.hpp"
 
 namespace crserve {

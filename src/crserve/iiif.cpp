@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "crserve/protocols.hpp"
+#include "protocols.hpp"
 
 namespace crserve {
 

@@ -3,7 +3,7 @@
 // RESOLVE_BENEATH, which refuses any path or link leading out), its header read, and the new
 // version remembered under a new serial. Handles for the readers are opened through the
 // descriptor of that opening, and checked to be the same version.
-#include "crserve/images.hpp"
+#include "images.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

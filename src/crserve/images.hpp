@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "crserve/tiles.hpp"
+#include "tiles.hpp"
 #include "r64.hpp"
 
 namespace crserve {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "change_endian.hpp"
-#include "crserve/crserve.hpp"
+#include "crserve.hpp"
 #include "r64.hpp"
 #include "tool_info.hpp"
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "crserve/crserve.hpp"
-#include "crserve/public_url.hpp"
+#include "crserve.hpp"
+#include "public_url.hpp"
 
 namespace crserve {
 

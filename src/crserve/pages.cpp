@@ -1,5 +1,5 @@
 // Fills the viewer page and writes the list of images: plain string building, every value escaped.
-#include "crserve/pages.hpp"
+#include "pages.hpp"
 
 #include <cctype>
 #include <cstdio>

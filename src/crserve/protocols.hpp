@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "crserve/tiles.hpp"
+#include "tiles.hpp"
 
 namespace crserve {
 

@@ -1,5 +1,5 @@
 // Chooses the public base URL of a reply from the settings and the request's headers; pure.
-#include "crserve/public_url.hpp"
+#include "public_url.hpp"
 
 #include <cctype>
 

@@ -2,7 +2,7 @@
 // block of the scaled image (rows, or columns when turned by 90 or 270 degrees), resampled from
 // the source level's rectangles through the shared cache, then placed by the mirroring and the
 // rotation, reduced to the quality asked for, and handed to the encoder.
-#include "crserve/render.hpp"
+#include "render.hpp"
 
 #include <algorithm>
 #include <cstring>

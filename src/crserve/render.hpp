@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "crserve/encoders.hpp"
-#include "crserve/reply.hpp"
-#include "crserve/resample.hpp"
-#include "crserve/tile_maker.hpp"
+#include "encoders.hpp"
+#include "reply.hpp"
+#include "resample.hpp"
+#include "tile_maker.hpp"
 
 namespace crserve {
 

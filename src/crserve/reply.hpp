@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "crserve/tile_cache.hpp"
+#include "tile_cache.hpp"
 
 namespace crserve {
 

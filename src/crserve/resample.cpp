@@ -1,7 +1,7 @@
 // Area averaging and linear interpolation as weights per axis, applied to a block of the output by
 // streaming the source rows it needs once: each row is resampled across, then added into the
 // output rows whose span holds it.
-#include "crserve/resample.hpp"
+#include "resample.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,16 +1,16 @@
 // Routes a request to a page, a descriptor, a tile, an image or the list of images. Tiles and
 // small images come from the cache or are made and stored there; larger images are made a part
 // at a time as they are sent. Refusals say why in one line.
-#include "crserve/site.hpp"
+#include "site.hpp"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-#include "crserve/http_messages.hpp"
-#include "crserve/pages.hpp"
-#include "crserve/render.hpp"
-#include "crserve/web_assets.hpp"
+#include "http_messages.hpp"
+#include "pages.hpp"
+#include "render.hpp"
+#include "web_assets.hpp"
 
 namespace crserve {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "crserve/images.hpp"
-#include "crserve/protocols.hpp"
-#include "crserve/public_url.hpp"
-#include "crserve/reply.hpp"
-#include "crserve/tile_maker.hpp"
+#include "images.hpp"
+#include "protocols.hpp"
+#include "public_url.hpp"
+#include "reply.hpp"
+#include "tile_maker.hpp"
 
 namespace crserve {
 

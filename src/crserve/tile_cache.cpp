@@ -1,5 +1,5 @@
 // Least-recently-used cache of encoded tiles: a list in order of use and an index into it.
-#include "crserve/tile_cache.hpp"
+#include "tile_cache.hpp"
 
 namespace crserve {
 

@@ -1,7 +1,7 @@
 // Rebuilds and encodes tiles with a pool of handles: a request borrows an idle handle on its image's
 // file, or opens one, and gives it back when its tile is made, failed or not. The rectangles come
 // from the cache every handle shares, so a tile's ancestors are decoded once for all of them.
-#include "crserve/tile_maker.hpp"
+#include "tile_maker.hpp"
 
 #include <fcntl.h>
 

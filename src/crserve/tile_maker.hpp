@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "cr_rect_cache.hpp"
-#include "crserve/images.hpp"
-#include "crserve/tile_cache.hpp"
-#include "crserve/tiles.hpp"
+#include "images.hpp"
+#include "tile_cache.hpp"
+#include "tiles.hpp"
 
 namespace crserve {
 

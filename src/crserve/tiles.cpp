@@ -1,6 +1,6 @@
 // Maps tiles of the image at a power-of-two scale onto the file's levels: scale s is level s while
 // the file has it; beyond the coarsest level the tile is a region of that level shrunk by the rest.
-#include "crserve/tiles.hpp"
+#include "tiles.hpp"
 
 #include <algorithm>
 

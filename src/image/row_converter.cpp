@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image/row_source_internal.hpp"
+#include "row_source_internal.hpp"
 
 namespace row_source_internal {
 namespace {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "fd_io.hpp"
-#include "image/row_source_internal.hpp"
+#include "row_source_internal.hpp"
 #include "r64_types.hpp"
 
 namespace row_source_internal {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fd_io.hpp"
-#include "ppm/ppm_internal.hpp"
+#include "ppm_internal.hpp"
 #include "ppm_error.hpp"
 #include "replace_file.hpp"
 

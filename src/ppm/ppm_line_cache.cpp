@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "ppm/ppm_internal.hpp"
+#include "ppm_internal.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fd_io.hpp"
-#include "ppm/ppm_internal.hpp"
+#include "ppm_internal.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Writes the header of a new "P6" image at the start of the file, whatever magic the handle
 // holds, and prepares the handle for pixel writes behind it.
 #include "fd_io.hpp"
-#include "ppm/ppm_internal.hpp"
+#include "ppm_internal.hpp"
 
 int write_header(PPM_INFO* p) {
   if (!ppm_internal::seek_to(p->pi_fd, 0)) return -1;

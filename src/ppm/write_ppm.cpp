@@ -1,7 +1,7 @@
 // Writes a whole "P6" image from memory: the header of write_header, then every pixel row by row
 // from the top, three bytes each, in one transfer. The handle only describes the image.
 #include "fd_io.hpp"
-#include "ppm/ppm_internal.hpp"
+#include "ppm_internal.hpp"
 
 int write_ppm(const PPM_INFO* p, const unsigned char* data) {
   if (!ppm_internal::seek_to(p->pi_fd, 0)) return -1;

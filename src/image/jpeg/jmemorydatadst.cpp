@@ -1,7 +1,7 @@
 // Memory destination manager: libjpeg writes the compressed stream into one malloc'd block that
 // starts at the size of the uncompressed 32-bit image and doubles whenever it fills up, so no byte
 // is ever lost. The block is handed to the caller, who releases it with free().
-#include "image/jpeg/jmemorydatadst.hpp"
+#include "jmemorydatadst.hpp"
 
 #include <climits>
 #include <cstdlib>

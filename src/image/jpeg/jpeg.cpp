@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "image/jpeg/jmemorydatadst.hpp"
-#include "image/jpeg/scan_limit.hpp"
+#include "jmemorydatadst.hpp"
+#include "scan_limit.hpp"
 #include "r64_types.hpp"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-#include "image/jpeg/scan_limit.hpp"
-#include "image/row_source_internal.hpp"
+#include "scan_limit.hpp"
+#include "row_source_internal.hpp"
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>

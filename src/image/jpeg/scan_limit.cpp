@@ -1,6 +1,6 @@
 // Stops a JPEG decoding once the stream has more scans than its components allow, from the
 // library's progress monitor, which it calls between scans and between rows of blocks.
-#include "image/jpeg/scan_limit.hpp"
+#include "scan_limit.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "image/row_source_internal.hpp"
+#include "row_source_internal.hpp"
 
 namespace row_source_internal {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fd_io.hpp"
-#include "image/row_source_internal.hpp"
+#include "row_source_internal.hpp"
 #include "ppmlib_types.hpp"
 
 namespace row_source_internal {

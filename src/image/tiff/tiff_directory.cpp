@@ -1,7 +1,7 @@
 // Counts the first directory of a TIFF file before libtiff reads it: its entries, the bytes of
 // their values, the sides of its tiles, and its tables of strips or tiles against the image's
 // geometry. Only the entries are read; a directory that cannot be read is left to libtiff.
-#include "image/tiff/tiff_directory.hpp"
+#include "tiff_directory.hpp"
 
 #include <endian.h>
 #include <tiff.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fd_io.hpp"
-#include "image/row_source_internal.hpp"
+#include "row_source_internal.hpp"
 
 namespace row_source_internal {
 namespace {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fd_io.hpp"
-#include "image/row_source_internal.hpp"
-#include "image/tiff/tiff_directory.hpp"
+#include "row_source_internal.hpp"
+#include "tiff_directory.hpp"
 
 namespace row_source_internal {
 namespace {

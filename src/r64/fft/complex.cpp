@@ -2,7 +2,7 @@
 // before the sum or difference (no fused multiply-add).
 #include "complex.hpp"
 
-#include "r64/fft/fastft_internal.hpp"
+#include "fastft_internal.hpp"
 
 COMPLEX addc(COMPLEX a, COMPLEX b) { return fft_internal::add(a, b); }
 

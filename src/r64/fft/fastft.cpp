@@ -7,7 +7,7 @@
 
 #include "complex.hpp"
 #include "er_panic.hpp"
-#include "r64/fft/fastft_internal.hpp"
+#include "fastft_internal.hpp"
 
 namespace fft_internal {
 

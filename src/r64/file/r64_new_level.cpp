@@ -14,8 +14,8 @@
 
 #include "parallel.hpp"
 #include "r64.hpp"
-#include "r64/file/r64_new_level.hpp"
-#include "r64/file/r64_tile.hpp"
+#include "r64_new_level.hpp"
+#include "r64_tile.hpp"
 #include "u_math.hpp"
 
 using namespace level_internal;

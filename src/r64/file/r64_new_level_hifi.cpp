@@ -21,10 +21,10 @@
 #include "malloc_ptr.hpp"
 #include "parallel.hpp"
 #include "r64.hpp"
-#include "r64/fft/fastft_internal.hpp"
-#include "r64/file/r64_fail.hpp"
-#include "r64/file/r64_new_level.hpp"
-#include "r64/file/r64_tile.hpp"
+#include "../fft/fastft_internal.hpp"
+#include "r64_fail.hpp"
+#include "r64_new_level.hpp"
+#include "r64_tile.hpp"
 #include "u_math.hpp"
 
 using namespace level_internal;
