@@ -29,11 +29,15 @@ BodyStream::Step FileBody::next(std::string* out, std::string* failure) {
   out->resize(had + want);
   ssize_t got = fd_io::read_at(fd_.get(), out->data() + had, want, static_cast<off_t>(at_));
   if (got < 0) {
-    *failure = std::string("cannot read the file: ") + std::strerror(errno);
+    *failure = std::string("cannot read it: ") + std::strerror(errno);
     return Step::kFailed;
   }
-  if (static_cast<size_t>(got) < want || changed_since(fd_.get(), seen_)) {
-    *failure = "the file changed while being sent, at byte " + std::to_string(at_ + static_cast<uint64_t>(got));
+  if (static_cast<size_t>(got) < want) {
+    *failure = "it was cut short at byte " + std::to_string(at_ + static_cast<uint64_t>(got));
+    return Step::kFailed;
+  }
+  if (changed_since(fd_.get(), seen_)) {
+    *failure = "it changed before byte " + std::to_string(at_ + want);
     return Step::kFailed;
   }
   at_ += want;
