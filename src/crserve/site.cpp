@@ -63,6 +63,15 @@ Reply with_tag(Reply reply, const std::string& tag, const char* cache_control, t
   return reply;
 }
 
+// A range of nothing the file holds: 416 with the file's size, so that the client learns it.
+Reply range_refusal(Reply reply, uint64_t size) {
+  reply.status = kRangeNotSatisfiable;
+  reply.headers.emplace_back("Content-Range", unsatisfied_range(size));
+  reply.content_type = "text/plain; charset=utf-8";
+  reply.body = std::make_shared<const std::string>("range not satisfiable\n");
+  return reply;
+}
+
 const char* media_type(Format format) { return format == Format::kJpg ? "image/jpeg" : "image/png"; }
 
 // The number of the list page a query asks for ("page=3"); 1 when it asks for none.
@@ -188,13 +197,7 @@ std::optional<Reply> Site::file(std::string_view id, const Query& q, bool may_ma
   if (reply.status == kNotModified) return reply;
   bool current = q.if_range.empty() || if_range_holds(q.if_range, tag, image->modified);
   RangePlan plan = current ? plan_range(q.range, size) : RangePlan{};
-  if (plan.answer == RangePlan::Answer::kUnsatisfiable) {
-    reply.status = kRangeNotSatisfiable;
-    reply.headers.emplace_back("Content-Range", unsatisfied_range(size));
-    reply.content_type = "text/plain; charset=utf-8";
-    reply.body = std::make_shared<const std::string>("range not satisfiable\n");
-    return reply;
-  }
+  if (plan.answer == RangePlan::Answer::kUnsatisfiable) return range_refusal(std::move(reply), size);
   if (plan.answer == RangePlan::Answer::kWhole) plan = RangePlan{RangePlan::Answer::kWhole, 0, size};
   if (plan.answer == RangePlan::Answer::kPart) {
     reply.status = kPartialContent;
