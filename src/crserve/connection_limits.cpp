@@ -33,7 +33,7 @@ int connections_allowed(int wanted, int readers) {
     getrlimit(RLIMIT_NOFILE, &files);
   }
   if (files.rlim_cur == RLIM_INFINITY) return wanted;
-  long room = static_cast<long>(files.rlim_cur) - kReservedDescriptors - readers;
+  long room = (static_cast<long>(files.rlim_cur) - kReservedDescriptors - readers) / kDescriptorsPerConnection;
   return static_cast<int>(std::clamp<long>(room, 1, wanted));
 }
 

@@ -10,6 +10,8 @@ namespace crserve {
 // Descriptors kept back from connections: standard streams, the listening socket, the event loop's
 // own, and one file handle per reader on top.
 inline constexpr int kReservedDescriptors = 32;
+// A connection's socket, and the file it may be sending.
+inline constexpr int kDescriptorsPerConnection = 2;
 
 class ConnectionLimits {
  public:
@@ -28,7 +30,7 @@ class ConnectionLimits {
 };
 
 // Raises the process's soft limit of open files to its hard limit; the connections it leaves room
-// for beside `readers` open files, at most `wanted`.
+// for beside `readers` open files, at most `wanted`, each with the descriptors it may hold.
 int connections_allowed(int wanted, int readers);
 
 }  // namespace crserve

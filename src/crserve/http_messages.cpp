@@ -22,11 +22,13 @@ const char* reason(int status) {
   switch (status) {
     case 200: return "OK";
     case kNoContent: return "No Content";
+    case kPartialContent: return "Partial Content";
     case kSeeOther: return "See Other";
     case kNotModified: return "Not Modified";
     case kBadRequest: return "Bad Request";
     case kNotFound: return "Not Found";
     case kMethodNotAllowed: return "Method Not Allowed";
+    case kRangeNotSatisfiable: return "Range Not Satisfiable";
     case kHeaderTooLarge: return "Request Header Fields Too Large";
     case kServerError: return "Internal Server Error";
     case kNotImplemented: return "Not Implemented";
@@ -49,6 +51,8 @@ std::string keep_alive_value() {
 bool name_before(const Field& a, const Field& b) { return strcasecmp(a.first.c_str(), b.first.c_str()) < 0; }
 
 constexpr const char* kAllowed = "GET, HEAD, OPTIONS";
+// What a page of another origin reading a file by ranges needs to see of the replies.
+constexpr const char* kExposedRangeHeaders = "Content-Range, Content-Length, Accept-Ranges, ETag";
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 // How long a browser may keep the answer to a preflight, in seconds.
@@ -139,8 +143,12 @@ std::string query_of_target(std::string_view target) {
 std::string reply_head(const Reply& reply, const Framing& framing) {
   std::vector<Field> fields = reply.headers;
   bool bodiless = reply.status == kNotModified || reply.status == kNoContent;
-  if (!bodiless && reply.rest && !framing.http10) fields.emplace_back("Transfer-Encoding", "chunked");
-  if (!bodiless && !reply.rest) fields.emplace_back("Content-Length", std::to_string(reply.body ? reply.body->size() : 0));
+  bool unknown_length = reply.rest && reply.length < 0;
+  if (!bodiless && unknown_length && !framing.http10) fields.emplace_back("Transfer-Encoding", "chunked");
+  if (!bodiless && !unknown_length)
+    fields.emplace_back("Content-Length", std::to_string(reply.rest ? reply.length : reply.body ? reply.body->size() : 0));
+  if (reply.byte_ranges) fields.emplace_back("Accept-Ranges", "bytes");
+  if (reply.byte_ranges && framing.cors) fields.emplace_back("Access-Control-Expose-Headers", kExposedRangeHeaders);
   if (reply.body || reply.rest) fields.emplace_back("Content-Type", reply.content_type);
   if (!framing.date.empty()) fields.emplace_back("Date", framing.date);
   if (framing.cors) fields.emplace_back("Access-Control-Allow-Origin", "*");

@@ -33,9 +33,11 @@ inline constexpr size_t kMaxHeaderBytes = 16 * 1024;
 inline constexpr size_t kMaxHeaderFields = 100;
 
 inline constexpr int kNoContent = 204;
+inline constexpr int kPartialContent = 206;
 inline constexpr int kSeeOther = 303;
 inline constexpr int kNotModified = 304;
 inline constexpr int kMethodNotAllowed = 405;
+inline constexpr int kRangeNotSatisfiable = 416;
 inline constexpr int kHeaderTooLarge = 431;
 inline constexpr int kServerError = 500;
 
@@ -73,8 +75,9 @@ struct Framing {
 };
 
 // The status line and header lines of `reply`, ending with the blank line; the headers in the
-// order of their names. A body whose length is not known yet (a reply with the rest to come) is
-// sent chunked, or to HTTP/1.0 until the connection closes (keep_alive must then be false).
+// order of their names. A body whose length is not known yet (a reply with the rest to come and no
+// length) is sent chunked, or to HTTP/1.0 until the connection closes (keep_alive must then be
+// false). A file's bytes say that ranges are answered, and with CORS let pages read how.
 std::string reply_head(const Reply& reply, const Framing& framing);
 // A part of a chunked body, framed; an empty part ends the body.
 std::string chunk(std::string_view part);

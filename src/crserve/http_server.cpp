@@ -60,10 +60,10 @@ using RequestParser = http::request_parser<http::empty_body>;
 
 // A query that owns its strings, to travel to a worker.
 struct HeldQuery {
-  std::string path, query, if_none_match, if_modified_since;
+  std::string path, query, if_none_match, if_modified_since, range, if_range;
   std::string host, forwarded, forwarded_proto, forwarded_host, forwarded_prefix, local_host;
   Query held() const {
-    return Query{path, query, if_none_match, if_modified_since,
+    return Query{path, query, if_none_match, if_modified_since, range, if_range,
                  UrlHeaders{host, forwarded, forwarded_proto, forwarded_host, forwarded_prefix, local_host}};
   }
 };
@@ -225,6 +225,8 @@ HeldQuery Connection::held_query(const http::request<http::empty_body>& request)
   q.query = query_of_target(view(request.target()));
   q.if_none_match = field(http::field::if_none_match);
   q.if_modified_since = field(http::field::if_modified_since);
+  if (request.method() == http::verb::get) q.range = field(http::field::range);  // ranges are of GET alone
+  q.if_range = field(http::field::if_range);
   q.host = field(http::field::host);
   q.forwarded = field(http::field::forwarded);
   q.forwarded_proto = std::string(view(request["X-Forwarded-Proto"]));
@@ -288,10 +290,11 @@ void Connection::send(const Reply& reply) {
   if (state_ == State::kClosed) return;
   state_ = State::kWriting;
   if (server_.stopping || served_ + 1 >= kKeepAliveRequests) keep_alive_ = false;
-  if (reply.rest && http10_) keep_alive_ = false;  // HTTP/1.0 learns a body's end when the connection closes
+  bool unknown_length = reply.rest && reply.length < 0;
+  if (unknown_length && http10_) keep_alive_ = false;  // HTTP/1.0 learns such a body's end when the connection closes
   head_ = reply_head(reply, Framing{keep_alive_, http10_, server_.cors, server_.date()});
   rest_ = head_only_ ? nullptr : reply.rest;
-  chunked_ = rest_ && !http10_;
+  chunked_ = rest_ && unknown_length && !http10_;
   body_ = head_only_ || !reply.body ? nullptr : chunked_ ? std::make_shared<const std::string>(chunk(*reply.body)) : reply.body;
   written_ = 0;
   write_more();
@@ -315,7 +318,7 @@ void Connection::make_more() {
     asio::post(server.io, [self = std::move(self), part, step, failure] {
       if (self->state_ == State::kClosed) return;
       if (step == BodyStream::Step::kFailed) {
-        std::fprintf(stderr, "an image being sent: %s\n", failure.c_str());
+        std::fprintf(stderr, "%s: %s\n", self->rest_->subject(), failure.c_str());
         return self->close();
       }
       if (step == BodyStream::Step::kDone) self->rest_ = nullptr;

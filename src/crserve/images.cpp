@@ -240,10 +240,17 @@ std::vector<std::string> Images::names() const {
 }
 
 CR_FILE* Images::open_handle(const ImageFile& image) const {
+  Descriptor fd(open_descriptor(image));
+  return fd.fd < 0 ? nullptr : open_cr_of(fd.fd);
+}
+
+int Images::open_descriptor(const ImageFile& image) const {
   Descriptor fd(open_file(image.id));
   struct stat st;
-  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || identity_of(st) != image.identity) return nullptr;
-  return open_cr_of(fd.fd);
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || identity_of(st) != image.identity) return -1;
+  int checked = fd.fd;
+  fd.fd = -1;
+  return checked;
 }
 
 }  // namespace crserve

@@ -52,6 +52,9 @@ class Images {
   std::vector<std::string> names() const;
   // A new handle on the file of `image`, or null when the file is no longer that version.
   CR_FILE* open_handle(const ImageFile& image) const;
+  // A new descriptor of the file of `image`, open for reading, or -1 when the file is no longer
+  // that version.
+  int open_descriptor(const ImageFile& image) const;
   // Called with the serial of every version forgotten, so that caches can let go of it.
   void on_forget(std::function<void(unsigned long)> forget) { forget_ = std::move(forget); }
 

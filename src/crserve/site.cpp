@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "byte_ranges.hpp"
+#include "file_body.hpp"
 #include "http_messages.hpp"
 #include "pages.hpp"
 #include "render.hpp"
@@ -19,6 +21,8 @@ namespace {
 constexpr const char* kLongCacheControl = "public, max-age=86400";
 constexpr const char* kPageCacheControl = "no-cache";
 constexpr std::string_view kPageTemplate = "/index.html";
+constexpr const char* kFileMediaType = "application/octet-stream";
+constexpr std::string_view kFileSuffix = ".cr";
 constexpr const char* kIiifMediaType = "application/ld+json;profile=\"http://iiif.io/api/image/3/context.json\"";
 // An image whose first part is its whole and at most this long is kept in the tile cache.
 constexpr size_t kCachedImageBytes = 1 << 20;
@@ -56,6 +60,15 @@ Reply with_tag(Reply reply, const std::string& tag, const char* cache_control, t
     reply.body = nullptr;
     reply.rest = nullptr;
   }
+  return reply;
+}
+
+// A range of nothing the file holds: 416 with the file's size, so that the client learns it.
+Reply range_refusal(Reply reply, uint64_t size) {
+  reply.status = kRangeNotSatisfiable;
+  reply.headers.emplace_back("Content-Range", unsatisfied_range(size));
+  reply.content_type = "text/plain; charset=utf-8";
+  reply.body = std::make_shared<const std::string>("range not satisfiable\n");
   return reply;
 }
 
@@ -137,6 +150,7 @@ std::optional<Reply> Site::single_file(const Query& q, bool may_make) {
   if (!image) return refusal(kNotFound, "the CR file is gone");
   std::string_view path = q.path;
   if (path == "/") return page(*image, q);
+  if (path == "/image.cr") return file("", q, may_make);
   if (path == "/image.dzi") return fixed("application/xml", deep_zoom_descriptor(image->pyramid), *image, "dzi", q);
   if (path.starts_with("/image_files/")) {
     Route route = route_deep_zoom(image->pyramid, path.substr(13));
@@ -155,9 +169,43 @@ std::optional<Reply> Site::folder(const Query& q, bool may_make) {
     std::shared_ptr<const ImageFile> image = images_.find(path.substr(6));
     return image ? page(*image, q) : refusal(kNotFound, "no such image");
   }
+  if (path.starts_with("/files/") && path.ends_with(kFileSuffix) && path.size() > 7 + kFileSuffix.size())
+    return file(path.substr(7, path.size() - 7 - kFileSuffix.size()), q, may_make);
   if (path.starts_with("/dzi/")) return deep_zoom(path.substr(5), q, may_make);
   if (path.starts_with("/iiif/")) return iiif(path.substr(6), q, may_make);
   return refusal(kNotFound);
+}
+
+// The bytes of the CR file of image `id`, whole or the range asked for, read a part at a time as
+// they are sent. Revalidated at every request ("no-cache"), so that a reader never mixes ranges
+// of two versions of a file from its cache.
+std::optional<Reply> Site::file(std::string_view id, const Query& q, bool may_make) {
+  std::shared_ptr<const ImageFile> image = images_.find(id);
+  if (!image) return refusal(kNotFound, "no such image");
+  if (!may_make) return std::nullopt;  // opened and read on a worker
+  int fd = images_.open_descriptor(*image);
+  if (fd < 0 && (image = images_.find(id))) fd = images_.open_descriptor(*image);  // replaced meanwhile
+  if (fd < 0) return refusal(kNotFound, "no such image");
+  fd_io::Descriptor held(fd);
+  auto size = static_cast<uint64_t>(image->seen.st_size);
+  std::string tag = entity_tag(image->identity, "file");
+  Reply reply;
+  reply.status = kOk;
+  reply.content_type = kFileMediaType;
+  reply.byte_ranges = true;
+  reply = with_tag(std::move(reply), tag, kPageCacheControl, image->modified, q);
+  if (reply.status == kNotModified) return reply;
+  bool current = q.if_range.empty() || if_range_holds(q.if_range, tag, image->modified);
+  RangePlan plan = current ? plan_range(q.range, size) : RangePlan{};
+  if (plan.answer == RangePlan::Answer::kUnsatisfiable) return range_refusal(std::move(reply), size);
+  if (plan.answer == RangePlan::Answer::kWhole) plan = RangePlan{RangePlan::Answer::kWhole, 0, size};
+  if (plan.answer == RangePlan::Answer::kPart) {
+    reply.status = kPartialContent;
+    reply.headers.emplace_back("Content-Range", content_range(plan, size));
+  }
+  reply.length = static_cast<long long>(plan.length);
+  if (plan.length > 0) reply.rest = std::make_shared<FileBody>(held.release(), image->seen, plan.first, plan.length);
+  return reply;
 }
 
 // "{id}.dzi" or "{id}_files/{level}/{column}_{row}.jpg"; the id may hold "/" where a proxy

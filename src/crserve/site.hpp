@@ -1,7 +1,8 @@
 // What the server answers, apart from HTTP itself: a request path (percent-decoded) and the few
 // headers that matter become a reply. For a single file: the viewer at "/", Deep Zoom at
 // "/image.dzi", IIIF at "/iiif". For a folder: the list of its images at "/", and for each image
-// `id` the viewer at "/view/{id}", Deep Zoom at "/dzi/{id}.dzi", IIIF at "/iiif/{id}". Every reply
+// `id` the viewer at "/view/{id}", Deep Zoom at "/dzi/{id}.dzi", IIIF at "/iiif/{id}". The CR file's
+// own bytes, whole or a range, are at "/image.cr" and "/files/{id}.cr". Every reply
 // but a refusal, a list or a redirect carries an entity tag from the file's identity; a request
 // that already holds it (or a version not older) gets 304 with no body.
 #pragma once
@@ -24,6 +25,8 @@ struct Query {
   std::string_view query;              // what followed the '?', as sent
   std::string_view if_none_match;      // the header, empty when absent
   std::string_view if_modified_since;  // the header, empty when absent
+  std::string_view range;              // the header, empty when absent (and for HEAD, which ignores it)
+  std::string_view if_range;           // the header, empty when absent
   UrlHeaders url;                      // what the public address is taken from
 };
 
@@ -50,6 +53,7 @@ class Site {
   std::optional<Reply> answer(const Query& q, bool may_make);
   std::optional<Reply> single_file(const Query& q, bool may_make);
   std::optional<Reply> folder(const Query& q, bool may_make);
+  std::optional<Reply> file(std::string_view id, const Query& q, bool may_make);
   std::optional<Reply> deep_zoom(std::string_view rest, const Query& q, bool may_make);
   std::optional<Reply> iiif(std::string_view rest, const Query& q, bool may_make);
   std::optional<Reply> iiif_of(std::shared_ptr<const ImageFile> image, std::string_view request,

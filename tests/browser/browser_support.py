@@ -1,6 +1,6 @@
 """What the browser tests share: headless Chromium through Selenium, polling the page, P6 images,
-the test's verdicts, and static hosts on loopback: nginx with a configuration of its own (started
-by the test, not as the system's service), and Python's http.server, which ignores Range."""
+the test's verdicts, and hosts on loopback: nginx with a configuration of its own (started by the
+test, not as the system's service), Python's http.server, which ignores Range, and crserve."""
 import os
 import socket
 import subprocess
@@ -159,6 +159,22 @@ class PlainHost:
                                          "--directory", root], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for_port(self.port, self.process)
         self.url = "http://127.0.0.1:%d/" % self.port
+
+    def stop(self):
+        self.process.terminate()
+        return self.process.wait(10)
+
+
+class Crserve:
+    """crserve serving a CR file or a folder on a free loopback port, with `options`."""
+
+    def __init__(self, crserve, path, *options):
+        self.process = subprocess.Popen([crserve, path, "-port", "0", *options], stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline().strip()  # "serving PATH on http://127.0.0.1:PORT/"
+        if not line.startswith("serving "):
+            self.process.kill()
+            raise RuntimeError("crserve did not start: " + line)
+        self.url = line.split(" on ")[-1]
 
     def stop(self):
         self.process.terminate()
