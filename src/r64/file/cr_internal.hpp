@@ -113,4 +113,10 @@ constexpr int huffman_class(int step) {
 // Sets the parts of the efficient coding of the following writes (benchmarks only).
 void set_efficient_parts(const EfficientParts& parts);
 
+// Whether the w x h region at (x, y) lies wholly in `level`, which must be present.
+bool inside(CR_FILE* f, int x, int y, int w, int h, int level);
+// Copies the part of a rebuilt rectangle (4-byte pixels) that lies in the w x h region at (x, y)
+// of its level into `rgb`, the region's 3-byte pixels.
+void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFER& rect);
+
 }  // namespace cr_internal

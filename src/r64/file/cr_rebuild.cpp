@@ -22,7 +22,9 @@
 
 namespace {
 
+using cr_internal::copy_overlap;
 using cr_internal::fail;
+using cr_internal::inside;
 
 // The bytes of blocks read but not yet decoded at once, besides the last one read: a row of
 // rectangles of ordinary files fits, and a file whose blocks are padded to their largest stays
@@ -167,13 +169,14 @@ CR_BUFFER rebuilt(const CR_REBUILDER& rb, int column, int row, int level) {
   return rect;
 }
 
-bool inside(const CR_FILE* f, int x, int y, int w, int h, int level) {
-  if (level < 0 || level >= kLevels || f->level_entry[level] < 0) return false;
+}  // namespace
+
+bool cr_internal::inside(CR_FILE* f, int x, int y, int w, int h, int level) {
+  if (level < 0 || level >= kLevels || !cr_check_level(f, level)) return false;
   return x >= 0 && y >= 0 && w >= 1 && h >= 1 && x <= f->level_w[level] - w && y <= f->level_h[level] - h;
 }
 
-// Copies the part of a rebuilt rectangle that lies in the region as 3-byte pixels.
-void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFER& rect) {
+void cr_internal::copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFER& rect) {
   int x0 = std::max(x, rect.w_ofs), x1 = std::min(x + w, rect.w_ofs + rect.w_len);
   int y0 = std::max(y, rect.h_ofs), y1 = std::min(y + h, rect.h_ofs + rect.h_len);
   for (int row = y0; row < y1; ++row) {
@@ -192,8 +195,6 @@ void copy_overlap(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFE
     for (; col < x1; ++col, in += 4, out += 3) std::memcpy(out, in, 3);
   }
 }
-
-}  // namespace
 
 CR_REBUILDER* cr_rebuild_open(CR_FILE* f) { return cr_rebuild_open_with(f, kEveryCore); }
 

@@ -73,7 +73,9 @@ struct cr_rect_cache {
 
 namespace {
 
+using cr_internal::copy_overlap;
 using cr_internal::fail;
+using cr_internal::inside;
 using Lock = std::unique_lock<std::mutex>;
 
 int coarsest_level(CR_FILE* f) {
@@ -87,11 +89,6 @@ CR_BUFFER place_of(const CR_FILE* f, int column, int row, int level) {
   int w_ofs = column * side, h_ofs = row * side;
   return CR_BUFFER{w_ofs, h_ofs, std::min(side, f->level_w[level] - w_ofs), std::min(side, f->level_h[level] - h_ofs),
                    nullptr};
-}
-
-bool inside(CR_FILE* f, int x, int y, int w, int h, int level) {
-  if (level < 0 || level >= kLevels || !cr_check_level(f, level)) return false;
-  return x >= 0 && y >= 0 && w >= 1 && h >= 1 && x <= f->level_w[level] - w && y <= f->level_h[level] - h;
 }
 
 void hold(cr_rect_cache& cache, cr_rect_ent& e, CR_RECT_REF* ref) {
@@ -211,27 +208,6 @@ int acquire(cr_rect_cache& cache, CR_FILE* f, const Key& key, CR_RECT_REF* ref) 
   }
 }
 
-// The part of a rectangle that lies in the w x h region at (x, y) of its level.
-struct Overlap {
-  int x, y, w, h;
-};
-
-Overlap overlap_of(const CR_BUFFER& rect, int x, int y, int w, int h) {
-  int left = std::max(x, rect.w_ofs), top = std::max(y, rect.h_ofs);
-  return Overlap{left, top, std::min(x + w, rect.w_ofs + rect.w_len) - left, std::min(y + h, rect.h_ofs + rect.h_len) - top};
-}
-
-// Copies the part of a rebuilt rectangle that lies in the region as 3-byte pixels.
-void copy_into_region(unsigned char* rgb, int x, int y, int w, int h, const CR_BUFFER& rect) {
-  Overlap part = overlap_of(rect, x, y, w, h);
-  for (int i = 0; i < part.h; ++i) {
-    size_t row_in_rect = static_cast<size_t>(part.y + i - rect.h_ofs);
-    const unsigned char* in = rect.buf + 4 * (row_in_rect * rect.w_len + static_cast<size_t>(part.x - rect.w_ofs));
-    unsigned char* out = rgb + 3 * (static_cast<size_t>(part.y + i - y) * w + static_cast<size_t>(part.x - x));
-    for (int n = 0; n < part.w; ++n) std::memcpy(out + 3 * n, in + 4 * n, 3);
-  }
-}
-
 }  // namespace
 
 CR_RECT_CACHE* cr_rect_cache_open(unsigned long budget_bytes) {
@@ -269,7 +245,7 @@ int cr_rect_cache_region(unsigned char* rgb, CR_RECT_CACHE* cache, CR_FILE* f, u
         *at = ref;
         return -1;
       }
-      copy_into_region(rgb, x, y, w, h, ref.rect);
+      copy_overlap(rgb, x, y, w, h, ref.rect);
       cr_rect_cache_release(cache, &ref);
     }
   r64_error = kR64Ok;

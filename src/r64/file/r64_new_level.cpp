@@ -247,13 +247,18 @@ int r64_new_level(R64_FILE* f, int level) { return r64_new_level_with(f, level, 
 
 int r64_new_level_lofi(R64_FILE* f, int level) { return r64_new_level_with(f, level, kEveryCore); }
 
-int r64_new_level_with(R64_FILE* f, int level, int threads) {
+int level_internal::source_level_size(R64_FILE* f, int level, int* w, int* h) {
   int present = r64_check_level(f, level);
   if (present < 0) return -1;
   if (present == 0) return fail(kR64NoLevel);
-  int w = f->level_w[level];
-  int h = f->level_h[level];
-  if (half_up(w) == 0 || half_up(h) == 0) return fail(kR64NoLevel);
+  *w = f->level_w[level];
+  *h = f->level_h[level];
+  return half_up(*w) == 0 || half_up(*h) == 0 ? fail(kR64NoLevel) : 0;
+}
+
+int r64_new_level_with(R64_FILE* f, int level, int threads) {
+  int w = 0, h = 0;
+  if (source_level_size(f, level, &w, &h) < 0) return -1;
 
   Progress progress(w, h);
   if (reduces_by_tiles(f)) {

@@ -17,6 +17,10 @@ using BlockSums = double[3][4][4];
 // refusal (a write outside the target level, a level that is not laid out) is dropped.
 inline bool system_failure(int result) { return result < 0 && r64_error == kR64System; }
 
+// The width and height of `level`, which must be laid out, present and big enough to have a coarser
+// level: 0, or -1 with r64_error set.
+int source_level_size(R64_FILE* f, int level, int* w, int* h);
+
 // Target pixel (x/2, y/2) of level+1: the floor of the mean of source pixels (x, y), (x, y+1),
 // (x+1, y), (x+1, y+1), byte by byte. 0, or -1 after a system error.
 int write_out(R64_FILE* f, int level, int x, int y);

@@ -253,13 +253,9 @@ void level_internal::save_test(double* buf[3], int size) {
 int r64_new_level_hifi(R64_FILE* f, int level) { return r64_new_level_hifi_with(f, level, kEveryCore); }
 
 int r64_new_level_hifi_with(R64_FILE* f, int level, int threads) {
-  int present = r64_check_level(f, level);
-  if (present < 0) return -1;
-  if (present == 0) return fail(kR64NoLevel);
-  int w = f->level_w[level];
-  int h = f->level_h[level];
+  int w = 0, h = 0;
+  if (source_level_size(f, level, &w, &h) < 0) return -1;
   int dest_w = half_up(w);
-  if (dest_w == 0 || half_up(h) == 0) return fail(kR64NoLevel);
 
   int vol = channels(f);
   int buf_line = dest_w - dest_w % 4 + 12;
