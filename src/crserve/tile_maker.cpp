@@ -11,6 +11,7 @@
 
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
+#include "tool_status.hpp"
 
 namespace crserve {
 
@@ -20,23 +21,6 @@ std::string open_failure(const std::string& path) {
   if (r64_error == kR64System) return "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
   if (r64_error == kR64Short) return "\"" + path + "\" is cut short: its header or table is incomplete";
   return "\"" + path + "\" is not a CR file";
-}
-
-std::string rebuild_failure(const CR_REBUILDER* rebuilder) {
-  int level, x, y;
-  cr_rebuild_failed_at(rebuilder, &level, &x, &y);
-  std::string where = "rectangle (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
-                      std::to_string(level);
-  switch (r64_error) {
-    case kR64System:
-      return "cannot read " + where + ": " + std::strerror(errno);
-    case kR64Memory:
-      return "out of memory rebuilding " + where;
-    case kR64Short:
-      return where + " is missing or cut short";
-    default:
-      return where + " is damaged";
-  }
 }
 
 Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
@@ -53,7 +37,7 @@ Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
 Bytes make_rectangle(Reader& reader, const TileRequest& t, std::string* failure) {
   CR_BUFFER rect;
   if (cr_rebuild_rect(&rect, reader.rebuilder, t.x, t.y, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+    *failure = describe_rebuild_failure(reader.rebuilder, nullptr);
     return nullptr;
   }
   return encode(rect.buf, rect.w_len, rect.h_len, failure);
@@ -63,7 +47,7 @@ Bytes make_rectangle(Reader& reader, const TileRequest& t, std::string* failure)
 Bytes make_shrunk(Reader& reader, const TileRequest& t, std::string* failure) {
   std::vector<unsigned char> rgb(3 * static_cast<size_t>(t.w) * t.h);
   if (cr_rebuild_region(rgb.data(), reader.rebuilder, t.x, t.y, t.w, t.h, t.level) < 0) {
-    *failure = rebuild_failure(reader.rebuilder);
+    *failure = describe_rebuild_failure(reader.rebuilder, nullptr);
     return nullptr;
   }
   std::vector<unsigned char> out(4 * static_cast<size_t>(t.out_w()) * t.out_h());

@@ -44,21 +44,18 @@ int store_band(R64_FILE* f, const unsigned char* band, int width, int top, int r
   return 0;
 }
 
-void report_or_fail(BandReader& bands, bool read, int top, int rows) {
-  if (!read) bands.fail(top);
-  bands.report(top, rows);
-}
-
-[[noreturn]] void exit_writing(const char* to) { exit_r64_failure(step_on("write", to), to); }
+TOOL_STATUS writing_failure(const char* to) { return r64_failure(CodeLine::kConversion, step_on("write", to), to); }
 
 // Band after band on one thread: read, then store.
-void store_in_turn(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
+TOOL_STATUS store_in_turn(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
   std::vector<unsigned char> band(static_cast<size_t>(kTileSide) * width * kPixelBytes);
   for (int top = 0; top < height; top += kTileSide) {
     const int rows = std::min(kTileSide, height - top);
-    report_or_fail(bands, bands.read(band, top, rows), top, rows);
-    if (store_band(f, band.data(), width, top, rows) != 0) exit_writing(to);
+    if (!bands.read(band, top, rows)) return bands.failure(top);
+    bands.report(top, rows);
+    if (store_band(f, band.data(), width, top, rows) != 0) return writing_failure(to);
   }
+  return {};
 }
 
 // The bands between a reading thread and the storing one: a few slots, filled in turn by the
@@ -114,8 +111,8 @@ constexpr int kBandsAhead = 3;
 
 // Band after band with the reading on a thread of its own, up to kBandsAhead bands ahead; false,
 // having done nothing, when no second thread can run. The storer prints each band's progress; a
-// failure on either side stops both, and is reported once both have returned.
-bool store_overlapped(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
+// failure on either side stops both, and becomes *status once both have returned.
+bool store_overlapped(R64_FILE* f, const char* to, int width, int height, BandReader& bands, TOOL_STATUS* status) {
   const int count = (height + kTileSide - 1) / kTileSide;
   auto rows_of = [height](int band) { return std::min(kTileSide, height - band * kTileSide); };
   BandRing ring(kBandsAhead, static_cast<size_t>(kTileSide) * width * kPixelBytes);
@@ -142,40 +139,41 @@ bool store_overlapped(R64_FILE* f, const char* to, int width, int height, BandRe
     }
   };
   if (!parallel_pair(store, read)) return false;
-  if (failed_read >= 0) bands.fail(failed_read * kTileSide);
-  if (store_failed) exit_writing(to);
+  if (failed_read >= 0) *status = bands.failure(failed_read * kTileSide);
+  if (store_failed) *status = writing_failure(to);
   return true;
 }
 
 // A reader that overlaps reads on a thread of its own when there is one; the bands and the file
 // are the same either way.
-void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
-  if (bands.overlaps() && store_overlapped(f, to, width, height, bands)) return;
-  store_in_turn(f, to, width, height, bands);
+TOOL_STATUS store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands) {
+  TOOL_STATUS status;
+  if (bands.overlaps() && store_overlapped(f, to, width, height, bands, &status)) return status;
+  return store_in_turn(f, to, width, height, bands);
 }
 
 }  // namespace
 
-void check_r64_size(unsigned int width, unsigned int height) {
-  if (fits_r64(width) && fits_r64(height)) return;
-  std::fprintf(stderr, "unsupported image size %ix%i\n", static_cast<int>(width), static_cast<int>(height));
-  std::exit(1);
+TOOL_STATUS check_r64_size(unsigned int width, unsigned int height) {
+  if (fits_r64(width) && fits_r64(height)) return {};
+  return tool_failure("unsupported image size %ix%i\n", static_cast<int>(width), static_cast<int>(height));
 }
 
-void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands) {
+TOOL_STATUS write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands) {
   ReplacingFile out;
-  if (!open_output(out, from, to)) exit_r64_failure(step_on("create", to), to);
-  R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height);
-  if (f == nullptr) exit_writing(to);
-  r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
-  store_bands(f, to, width, height, bands);
+  if (TOOL_STATUS opened = open_output(out, from, to, CodeLine::kConversion, to); opened.failed()) return opened;
+  R64Handle f(r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height));
+  if (f == nullptr) return writing_failure(to);
+  r64_ctl(f.get(), 0, 1);  // reads beyond an edge answer with the nearest edge pixel
+  if (TOOL_STATUS stored = store_bands(f.get(), to, width, height, bands); stored.failed()) return stored;
   std::printf("\nEND\n");
   std::fflush(stdout);
-  if (r64_close_file(f) != 0) exit_writing(to);
+  if (r64_close_file(f.release()) != 0) return writing_failure(to);
   int written = out.commit_keeping();
   if (written < 0) {
     r64_error = kR64System;
-    exit_writing(to);
+    return writing_failure(to);
   }
   set_written_target(to, written);
+  return {};
 }
