@@ -40,10 +40,12 @@ TOOL_STATUS run_threads(CommandArgs& args) {
 }
 
 const Command kCommands[] = {
-    {"-info FILE.cr", "prints the header and the levels of a CR file", 1, [](CommandArgs& a) { return info(a.take()); }},
+    {"-info FILE.cr", "prints the header and the levels of a CR file", 1,
+     [](CommandArgs& a) { return info(a.take()); }},
     {"-x FILE.cr LEVEL OUT.ppm", "rebuilds one level of a CR file as a PPM image", 3, run_extract_level},
     {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image", 7, run_extract_region},
-    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file", 2, [](CommandArgs& a) {
+    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file", 2,
+     [](CommandArgs& a) {
        const char* cr_name = a.take();
        return psnr(cr_name, a.take());
      }},

@@ -14,7 +14,8 @@ namespace cr2ppm {
 namespace {
 
 TOOL_STATUS r64_open_failure(const char* r64_name) {
-  if (r64_error == kR64System) return tool_failure("cannot open the R64 file \"%s\": %s\n", r64_name, std::strerror(errno));
+  if (r64_error == kR64System)
+    return tool_failure("cannot open the R64 file \"%s\": %s\n", r64_name, std::strerror(errno));
   return tool_failure("\"%s\" is not an R64 file\n", r64_name);
 }
 

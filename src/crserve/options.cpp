@@ -50,11 +50,13 @@ int parse_options(int argc, const char* const* argv, Options* options, std::stri
   options->file = argv[1];
   Options& o = *options;
   const Command commands[] = {
-      {"-cors", nullptr, 0, [&](CommandArgs&) {
+      {"-cors", nullptr, 0,
+       [&](CommandArgs&) {
          o.cors = true;
          return TOOL_STATUS{};
        }},
-      {"-bind", nullptr, 1, [&](CommandArgs& args) {
+      {"-bind", nullptr, 1,
+       [&](CommandArgs& args) {
          const char* address = args.take();
          if (*address == '\0') return tool_failure("invalid address \"\"\n");
          o.bind = address;

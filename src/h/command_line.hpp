@@ -45,8 +45,8 @@ struct Command {
 
 struct CommandLine {
   std::span<const Command> commands;
-  const char* unknown;  // refusal of an argument that names no command (printf-style, the argument)
-  const char* too_few;  // refusal of a command with too few arguments (printf-style, the command)
+  const char* unknown;         // refusal of an argument that names no command (printf-style, the argument)
+  const char* too_few;         // refusal of a command with too few arguments (printf-style, the command)
   bool refusals_after_output;  // false: those refusals go ahead of what standard output buffers
   // With a tool name, "-help", "--help", "-version" and "--version" print its usage or versions.
   const char* tool = nullptr;

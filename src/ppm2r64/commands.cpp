@@ -97,15 +97,17 @@ const Command kCommands[] = {
      [](CommandArgs& a) { return new_level(take_level_count(a)); }},
     {"-lh [N]", "the same with the windowed-FFT reduction", 0,
      [](CommandArgs& a) { return new_level_hifi(take_level_count(a)); }},
-    {"-t FILE.r64", "makes FILE.r64 the target", 1, [](CommandArgs& a) {
+    {"-t FILE.r64", "makes FILE.r64 the target", 1,
+     [](CommandArgs& a) {
        set_target(a.take());
        return TOOL_STATUS{};
      }},
     {"-crsize 64|128|256", "side of the rectangles of the following -cr (256 by default)", 1, run_rect_size},
     {"-crquality N", "JPEG quality of the blocks of the following -cr, 1 to 100 (80 by default)", 1, run_cr_quality},
     {"-crmode standard|efficient", "how the following -cr codes its blocks (standard by default)", 1, run_cr_mode},
-    {"-crpsnr DB", "every rectangle of the following -cr at least DB dB PSNR against its source, in the fewest bytes (0: off)",
-     1, run_cr_psnr},
+    {"-crpsnr DB",
+     "every rectangle of the following -cr at least DB dB PSNR against its source, in the fewest bytes (0: off)", 1,
+     run_cr_psnr},
     {"-cr OUT.cr", "packs the target into a CR file", 1, run_pack},
     {"-threads N", "worker threads of the following commands", 1, run_threads},
 };

@@ -32,8 +32,7 @@ std::string step_on(const char* verb, const char* name) { return std::string(ver
 TOOL_STATUS r64_failure(CodeLine code_line, const std::string& step, const char* r64_name) {
   const int code = r64_error;
   const int error = errno;
-  TOOL_STATUS status =
-      tool_failure(code_line == CodeLine::kConversion ? "R64 %i\n" : "r64 error: %i\n", code);
+  TOOL_STATUS status = tool_failure(code_line == CodeLine::kConversion ? "R64 %i\n" : "r64 error: %i\n", code);
   if (code == kR64System) status.message += std::string("system : ") + std::strerror(error) + "\n";
   status.message += describe_r64_failure(code, error, step, r64_name) + "\n";
   return status;

@@ -45,8 +45,8 @@ TOOL_STATUS ppm_type(const char* filename);
 // argv positioned at "-pr": argv[1] the PPM file, argv[2] the R64 file.
 TOOL_STATUS ppm2r64(const char* const* argv);
 TOOL_STATUS image2r64(const char* const* argv);  // "-ir": any image a row source reads; argv as for ppm2r64
-TOOL_STATUS new_level(int levels);       // "-l": box-filter levels
-TOOL_STATUS new_level_hifi(int levels);  // "-lh": windowed-FFT levels
+TOOL_STATUS new_level(int levels);               // "-l": box-filter levels
+TOOL_STATUS new_level_hifi(int levels);          // "-lh": windowed-FFT levels
 TOOL_STATUS r642cr(const char* from, const char* to);
 void mem_test(const char* str);
 

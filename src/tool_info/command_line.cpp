@@ -28,7 +28,8 @@ TOOL_STATUS run_command_line(const CommandLine& line, CommandArgs args) {
     if (line.tool != nullptr && print_tool_info(name, line.tool, line.commands)) continue;
     const Command* command = find_command(line.commands, name);
     if (command == nullptr) return refusal(line, line.unknown, name);
-    if (args.left() < command->arguments) return refusal(line, command->too_few ? command->too_few : line.too_few, name);
+    if (args.left() < command->arguments)
+      return refusal(line, command->too_few ? command->too_few : line.too_few, name);
     TOOL_STATUS status = command->run(args);
     if (status.failed()) return status;
   }

@@ -152,8 +152,9 @@ int start(JpegSource& s) {
   if (jpeg_has_multiple_scans(&cinfo)) {
     long long bytes = coefficient_bytes(cinfo);
     if (bytes > kRowSourceBufferLimit)
-      return source_failure("progressive JPEG images are decoded whole, not row by row, and this one needs %lld MiB (at most %lld)",
-                  bytes >> 20, kRowSourceBufferLimit >> 20);
+      return source_failure(
+          "progressive JPEG images are decoded whole, not row by row, and this one needs %lld MiB (at most %lld)",
+          bytes >> 20, kRowSourceBufferLimit >> 20);
   }
   s.width = static_cast<int>(cinfo.image_width);
   s.height = static_cast<int>(cinfo.image_height);

@@ -125,7 +125,7 @@ struct PngSource : ROW_SOURCE {
     if (file != nullptr && std::ferror(file)) return source_failure("cannot read it: %s", std::strerror(errno));
     if (memory.exceeded || code == SPNG_ECHUNK_LIMITS)
       return source_failure("the PNG file's ancillary chunks need more than libspng may keep (at most %zu MiB)",
-                  kLibraryMemory >> 20);
+                            kLibraryMemory >> 20);
     if (code == SPNG_IO_EOF || code == SPNG_EIO || code == SPNG_EIDAT_TOO_SHORT || (file != nullptr && std::feof(file)))
       return source_failure("the PNG data are cut short");
     return source_failure("the PNG data are damaged: %s", spng_strerror(code));
@@ -233,8 +233,9 @@ int start(PngSource& s) {
   if (s.interlaced) {
     long long bytes = static_cast<long long>(s.decoded_row) * s.height;
     if (bytes > kRowSourceBufferLimit)
-      return source_failure("interlaced PNG images come whole, not row by row, and this one needs %lld MiB (at most %lld)",
-                  bytes >> 20, kRowSourceBufferLimit >> 20);
+      return source_failure(
+          "interlaced PNG images come whole, not row by row, and this one needs %lld MiB (at most %lld)", bytes >> 20,
+          kRowSourceBufferLimit >> 20);
     return 0;
   }
   if (!s.converter->passes_through()) s.row.resize(s.decoded_row);

@@ -180,7 +180,8 @@ int describe(TiffSource& s, SampleLayout* layout) {
     case PHOTOMETRIC_SEPARATED: return source_failure("CMYK TIFF images are not supported");
     default: return source_failure("TIFF images of photometric interpretation %u are not supported", photometric);
   }
-  if (per_pixel < layout->colours) return source_failure("the TIFF image has %u samples a pixel, too few for its colours", per_pixel);
+  if (per_pixel < layout->colours)
+    return source_failure("the TIFF image has %u samples a pixel, too few for its colours", per_pixel);
   s.channels = per_pixel;
   s.bits = bits;
 
@@ -214,7 +215,8 @@ int check_strips(TiffSource& s) {
   uint64_t largest = largest_strile(s.tiff);
   if (largest <= static_cast<uint64_t>(kLargestAllocation)) return 0;
   return source_failure("libtiff reads each strip whole, and its strips take up to %llu MiB (at most %lld)",
-              static_cast<unsigned long long>(largest >> 20), static_cast<long long>(kLargestAllocation >> 20));
+                        static_cast<unsigned long long>(largest >> 20),
+                        static_cast<long long>(kLargestAllocation >> 20));
 }
 
 // Sizes, layout and buffers of an opened TIFF; -1 with the reason.
@@ -247,7 +249,7 @@ int start(TiffSource& s) {
   long long needed = tile_bytes + row_bytes + static_cast<long long>(raw);
   if (needed > kRowSourceBufferLimit)
     return source_failure("a row of its %u x %u TIFF tiles needs %lld MiB (at most %lld)", s.tile_width, s.tile_height,
-                needed >> 20, kRowSourceBufferLimit >> 20);
+                          needed >> 20, kRowSourceBufferLimit >> 20);
   s.samples.resize(static_cast<size_t>(tile_bytes));
   s.tile_row.resize(static_cast<size_t>(row_bytes));
   return 0;
