@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ struct Job {
   std::vector<std::string> outputs;  // compared with the clean run's after a run that succeeds
   std::function<void()> prepare;     // puts the inputs back before every run
   long most_positions = 200;         // per kind; beyond, the first and last fifth and a spread between
+  const char* binary = PPM2R64_BINARY;
+  std::vector<std::string> env = {};  // more settings of the shim
+  // Outputs written beside their name and put in place when complete: a failed run leaves each as
+  // prepare left it (an older file, or none).
+  std::vector<std::string> replaced = {};
 };
 
 // A run of the tool with the shim preloaded and `settings` for it in its environment.
@@ -44,12 +50,31 @@ RunOptions with_shim(std::vector<std::string> settings) {
 
 // Runs the job with call `nth` of `kind` on `watched` failing; the counts of calls land in "counts".
 // A watched file that does not exist before the run is a new output, made unnamed at first.
+// The job's inputs are put back first.
 RunResult run_failing(const Job& job, const std::string& watched, const std::string& kind, long nth) {
-  job.prepare();
-  RunOptions options = with_shim({"FAULT_PATH=" + watched, "FAULT_CALL=" + kind, "FAULT_NTH=" + std::to_string(nth),
-                                  "FAULT_COUNT_FILE=" + scratch_path("counts")});
+  std::vector<std::string> settings = {"FAULT_PATH=" + watched, "FAULT_CALL=" + kind,
+                                       "FAULT_NTH=" + std::to_string(nth),
+                                       "FAULT_COUNT_FILE=" + scratch_path("counts")};
+  settings.insert(settings.end(), job.env.begin(), job.env.end());
+  RunOptions options = with_shim(settings);
   if (!fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
-  return run_tool(job.args, options);
+  return run_binary(job.binary, job.args, options);
+}
+
+// The bytes of a file, or nothing when there is none.
+std::optional<std::string> contents(const std::string& name) {
+  if (!fs::exists(scratch_path(name))) return std::nullopt;
+  return read_file(scratch_path(name));
+}
+
+// What a failed run did to the outputs it was to replace, and the temporary files it left.
+std::string left_behind(const Job& job, const std::vector<std::optional<std::string>>& before) {
+  std::string wrong;
+  for (size_t i = 0; i < job.replaced.size(); ++i)
+    if (contents(job.replaced[i]) != before[i]) wrong += job.replaced[i] + " changed; ";
+  if (int temporaries = leftover_temporaries(); temporaries > 0)
+    wrong += std::to_string(temporaries) + " temporary files left; ";
+  return wrong;
 }
 
 std::vector<long> positions(long count, long most) {
@@ -66,6 +91,7 @@ void sweep(const Job& job) {
   for (const auto& arg : job.args) command += " " + arg;
   for (const std::string& watched : job.watched) {
     fs::remove(scratch_path("counts"));
+    job.prepare();
     RunResult clean_run = run_failing(job, watched, "none", 0);
     ASSERT_EQ(clean_run.status, 0) << command << ": " << clean_run.err;
     std::vector<std::string> clean;
@@ -77,10 +103,15 @@ void sweep(const Job& job) {
       counts >> count;
       calls += count * (kind != "lseek" && kind != "close" && kind != "fsync");
       for (long n : positions(count, job.most_positions)) {
+        std::vector<std::optional<std::string>> before;
+        job.prepare();
+        for (const auto& output : job.replaced) before.push_back(contents(output));
         RunResult result = run_failing(job, watched, kind, n);
         refused += result.status == 1;
-        std::string wrong = result.status == 1 ? (result.err.empty() ? "exit 1 with nothing on standard error" : "")
-                            : result.status != 0 ? "exit " + std::to_string(result.status) + ": " + result.err : "";
+        std::string wrong = result.status == 1 ? (result.err.empty() ? "exit 1 with nothing on standard error; " : "") +
+                                                     left_behind(job, before)
+                            : result.status != 0 ? "exit " + std::to_string(result.status) + ": " + result.err
+                                                 : "";
         for (size_t i = 0; result.status == 0 && i < job.outputs.size(); ++i)
           if (!fs::exists(scratch_path(job.outputs[i])) || read_file(scratch_path(job.outputs[i])) != clean[i])
             wrong += "exit 0 with " + job.outputs[i] + " missing or unlike the clean run's; ";
@@ -142,6 +173,27 @@ TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
   make_base(false, 1280, 1088);
   sweep({{"-pr", "in.ppm", "pic.r64"}, {"pic.r64"}, {"pic.r64"}, [] { fs::remove(scratch_path("pic.r64")); }, 60});
   sweep({{"-t", "pic.r64", "-l"}, {"pic.r64"}, {"pic.r64"}, [] { copy_over("base.r64", "pic.r64"); }, 60});
+}
+
+// Every tool's outputs, with older files under their names: a run whose call fails leaves each
+// older file as it was and no temporary file, both where outputs are made unnamed and where
+// they are made under a temporary name (file systems without O_TMPFILE).
+TEST(FaultInjection, AFailedRunLeavesTheOlderOutputAndNoTemporaryFile) {
+  make_base(true);
+  ASSERT_EQ(run_tool({"-t", "base.r64", "-crsize", "64", "-cr", "base.cr"}).status, 0);
+  write_tiff(scratch_path("in.tif"), Samples::textured(100, 70, 3, 8));
+  for (std::vector<std::string> env : {std::vector<std::string>{"FAULT_UNNAMED=1"}, {"FAULT_NO_TMPFILE=1"}}) {
+    // A job whose one output is an older file before every run.
+    auto replacing = [&env](std::vector<std::string> args, std::vector<std::string> watched, const char* output,
+                            const char* binary = PPM2R64_BINARY) {
+      auto older = [output] { write_file(scratch_path(output), std::string("an older ") + output); };
+      return Job{std::move(args), std::move(watched), {output}, older, 60, binary, env, {output}};
+    };
+    sweep(replacing({"-pr", "in.ppm", "pic.r64"}, {"in.ppm", "pic.r64"}, "pic.r64"));
+    sweep(replacing({"-ir", "in.tif", "pic.r64"}, {"pic.r64"}, "pic.r64"));
+    sweep(replacing({"-t", "base.r64", "-crsize", "64", "-cr", "pic.cr"}, {"base.r64", "pic.cr"}, "pic.cr"));
+    sweep(replacing({"-x", "base.cr", "0", "pic.ppm"}, {"base.cr", "pic.ppm"}, "pic.ppm", CR2PPM_BINARY));
+  }
 }
 
 // A run killed while it writes its output (stopped at its first write of the new file, then

@@ -8,6 +8,8 @@
 // With FAULT_STOP set, the chosen call does not fail: the tool stops itself (SIGSTOP) before
 // making it, so that a test can kill it there. With FAULT_STOP_PLACED set, it stops once a rename
 // or link has put a file under the name FAULT_PATH, so that a test can act between two commands.
+// With FAULT_NO_TMPFILE set, no unnamed file can be made (O_TMPFILE fails with EOPNOTSUPP, as on
+// file systems without it), so that outputs take their named temporary files instead.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -44,6 +46,7 @@ const long kFailingNth = std::getenv("FAULT_NTH") ? std::atol(std::getenv("FAULT
 const bool kFollowUnnamed = std::getenv("FAULT_UNNAMED") != nullptr;
 const bool kStopPlaced = std::getenv("FAULT_STOP_PLACED") != nullptr;
 const bool kStopInstead = std::getenv("FAULT_STOP") != nullptr;
+const bool kNoTmpfile = std::getenv("FAULT_NO_TMPFILE") != nullptr;
 constexpr const char* kDescriptorFolder = "/proc/self/fd/";
 
 // What is known of a descriptor opened by the wrapped calls.
@@ -101,6 +104,11 @@ bool must_fail(int fd, Kind kind, int error) {
   return true;
 }
 
+int refused_unnamed() {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
 mode_t mode_of(int flags, va_list args) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
@@ -126,14 +134,15 @@ __attribute__((destructor)) void write_counts() {
 
 // The open calls, with a directory first for the "at" forms, follow what they open; the mode
 // argument exists only when the flags create a file.
-#define OPEN_WRAPPER(name, ...)                                                       \
-  int name(__VA_ARGS__ __VA_OPT__(,) const char* path, int flags, ...) {              \
-    static auto real = next<int (*)(__VA_ARGS__ __VA_OPT__(,) const char*, int, ...)>(#name); \
-    va_list args;                                                                     \
-    va_start(args, flags);                                                            \
-    mode_t mode = mode_of(flags, args);                                               \
-    va_end(args);                                                                     \
-    return noted(real(__VA_OPT__(dirfd,) path, flags, mode), path, flags);                   \
+#define OPEN_WRAPPER(name, ...)                                                                \
+  int name(__VA_ARGS__ __VA_OPT__(, ) const char* path, int flags, ...) {                      \
+    static auto real = next<int (*)(__VA_ARGS__ __VA_OPT__(, ) const char*, int, ...)>(#name); \
+    va_list args;                                                                              \
+    va_start(args, flags);                                                                     \
+    mode_t mode = mode_of(flags, args);                                                        \
+    va_end(args);                                                                              \
+    if (kNoTmpfile && (flags & O_TMPFILE) == O_TMPFILE) return refused_unnamed();              \
+    return noted(real(__VA_OPT__(dirfd, ) path, flags, mode), path, flags);                    \
   }
 #define CREAT_WRAPPER(name)                                           \
   int name(const char* path, mode_t mode) {                           \
