@@ -1,6 +1,7 @@
 // The reading tool's driver: commands that report on CR files, rebuild their levels or regions as
 // PPM images and measure their quality. Each returns its status: done, or the message of its
-// failure and exit status 1, which main prints; none ends the process.
+// failure and exit status 1, which main prints; none ends the process, so a program linking the
+// library may run them (having called check_endian and r64_init once, as main does).
 #pragma once
 
 #include <memory>

@@ -1,7 +1,8 @@
 // The driver: the command loop and its actions, with the program-wide state that links commands.
 // Every action returns its status: done, or the message of its failure and exit status 1, which
 // main prints and exits with. No action prints its failure or ends the process itself, so a
-// program linking the library may run them one after another.
+// program linking the library may run them one after another (having called check_endian and
+// r64_init once, as main does).
 #pragma once
 
 #include <memory>
