@@ -3,22 +3,17 @@
 #include "failure.hpp"
 
 #include <cstdarg>
-#include <cstdio>
 #include <utility>
 
 #include "ppm2r64/ppm2r64.hpp"
 #include "r64.hpp"
+#include "tool_status.hpp"
 
 std::string text(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int length = std::vsnprintf(nullptr, 0, format, args);
+  std::string out = vformat_text(format, args);
   va_end(args);
-  std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  std::vsnprintf(out.data(), out.size() + 1, format, again);
-  va_end(again);
   return out;
 }
 

@@ -12,6 +12,7 @@
 
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
+#include "tool_status.hpp"
 
 namespace crserve {
 

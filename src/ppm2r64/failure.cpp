@@ -3,8 +3,6 @@
 // ("cannot write "OUT.r64": No space left on device"), so that a full disk, a missing folder and a
 // file that is not an R64 file each say what they are.
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -14,19 +12,6 @@
 namespace {
 
 std::string quoted(const char* name) { return std::string("\"") + name + "\""; }
-
-[[noreturn]] void exit_after(const char* code_format, const std::string& step, const char* r64_name) {
-  const int code = r64_error;
-  const int error = errno;
-  std::fflush(stdout);
-  std::fprintf(stderr, code_format, code);
-  if (code == kR64System) {
-    errno = error;
-    std::perror("system ");
-  }
-  std::fprintf(stderr, "%s\n", describe_r64_failure(code, error, step, r64_name).c_str());
-  std::exit(1);
-}
 
 }  // namespace
 
@@ -44,6 +29,11 @@ std::string describe_r64_failure(int code, int error, const std::string& step, c
 
 std::string step_on(const char* verb, const char* name) { return std::string(verb) + " " + quoted(name); }
 
-void exit_r64_error(const std::string& step, const char* r64_name) { exit_after("r64 error: %i\n", step, r64_name); }
-
-void exit_r64_failure(const std::string& step, const char* r64_name) { exit_after("R64 %i\n", step, r64_name); }
+TOOL_STATUS r64_failure(CodeLine code_line, const std::string& step, const char* r64_name) {
+  const int code = r64_error;
+  const int error = errno;
+  TOOL_STATUS status = tool_failure(code_line == CodeLine::kConversion ? "R64 %i\n" : "r64 error: %i\n", code);
+  if (code == kR64System) status.message += std::string("system : ") + std::strerror(error) + "\n";
+  status.message += describe_r64_failure(code, error, step, r64_name) + "\n";
+  return status;
+}
