@@ -40,12 +40,6 @@ TOOL_STATUS take_max_area(CommandArgs& args, long* max_area) {
   return read;
 }
 
-// Refusals are lines without their newline, which main adds.
-int refused(const TOOL_STATUS& status, std::string* message) {
-  *message = status.message.substr(0, status.message.find_last_not_of('\n') + 1);
-  return kRefused;
-}
-
 }  // namespace
 
 const char* usage() {
@@ -65,7 +59,7 @@ const char* usage() {
          "  -version         the version, and those of the image libraries\n";
 }
 
-int parse_options(int argc, const char* const* argv, Options* options, std::string* message) {
+int parse_options(int argc, const char* const* argv, Options* options, TOOL_STATUS* refusal) {
   if (argc < 2) return kHelp;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -74,7 +68,7 @@ int parse_options(int argc, const char* const* argv, Options* options, std::stri
   }
   std::string_view first = argv[1];
   if (first.starts_with("-")) {
-    *message = "the CR file or folder comes first: crserve PATH [options]";
+    *refusal = tool_failure("the CR file or folder comes first: crserve PATH [options]\n");
     return kRefused;
   }
   options->path = argv[1];
@@ -99,8 +93,8 @@ int parse_options(int argc, const char* const* argv, Options* options, std::stri
       numeric("-per-client", "connection count", 1, 1 << 20, &o.per_client),
   };
   const CommandLine line{commands, "invalid option \"%s\"\n", "too few arguments for %s\n", true};
-  TOOL_STATUS status = run_command_line(line, CommandArgs(argv + 2, argc - 2));
-  return status.failed() ? refused(status, message) : kParsed;
+  *refusal = run_command_line(line, CommandArgs(argv + 2, argc - 2));
+  return refusal->failed() ? kRefused : kParsed;
 }
 
 }  // namespace crserve

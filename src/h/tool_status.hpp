@@ -37,3 +37,5 @@ std::string describe_cr_open_failure(const char* name);
 // `cr_name` is given, the file; a failed read or a lack of memory names the file, or without
 // `cr_name` the rectangle.
 std::string describe_rebuild_failure(const CR_REBUILDER* rb, const char* cr_name);
+// The same for a rebuild that failed at the rectangle (x, y) of `level`.
+std::string describe_rebuild_failure_at(int level, int x, int y, const char* cr_name);

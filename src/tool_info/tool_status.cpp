@@ -51,10 +51,14 @@ std::string describe_cr_open_failure(const char* name) {
 }
 
 std::string describe_rebuild_failure(const CR_REBUILDER* rb, const char* cr_name) {
-  const int code = r64_error;
-  const int error = errno;
   int level, x, y;
   cr_rebuild_failed_at(rb, &level, &x, &y);
+  return describe_rebuild_failure_at(level, x, y, cr_name);
+}
+
+std::string describe_rebuild_failure_at(int level, int x, int y, const char* cr_name) {
+  const int code = r64_error;
+  const int error = errno;
   std::string rectangle = "rectangle (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
                           std::to_string(level);
   if (cr_name != nullptr) rectangle += " of " + quoted(cr_name);
