@@ -17,13 +17,21 @@ std::string text(const char* format, ...) {
   return out;
 }
 
+std::string line_of(const TOOL_STATUS& status) {
+  const std::string& message = status.message;
+  return message.ends_with('\n') ? message.substr(0, message.size() - 1) : message;
+}
+
 Failure system_failure(int error, std::string message) { return {Failure::Kind::kSystem, error, std::move(message)}; }
 Failure file_failure(std::string message) { return {Failure::Kind::kFile, 0, std::move(message)}; }
 Failure argument_failure(std::string message) { return {Failure::Kind::kArgument, 0, std::move(message)}; }
 Failure memory_failure(std::string message) { return {Failure::Kind::kMemory, 0, std::move(message)}; }
 
 Failure r64_failure(int code, int error, const std::string& step, const std::string& r64_name) {
-  std::string message = describe_r64_failure(code, error, step, r64_name.c_str());
+  return coded_failure(code, error, describe_r64_failure(code, error, step, r64_name.c_str()));
+}
+
+Failure coded_failure(int code, int error, std::string message) {
   switch (code) {
     case kR64System: return system_failure(error, std::move(message));
     case kR64Memory: return memory_failure(std::move(message));

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr const char* kCannotConvert = "cannot convert the image \"%s\": %s\n";
+TOOL_STATUS image_failure(const char* path) { return tool_failure("%s\n", describe_image_failure(path).c_str()); }
 
 struct SourceCloser {
   void operator()(ROW_SOURCE* source) const { source->close(source); }
@@ -29,7 +29,7 @@ class ImageBands : public BandReader {
   bool read(std::span<unsigned char> band, int top, int rows) override {
     if (source_->read_rows(source_, band.data(), rows) == 0) return true;
     // The reason is kept per thread: it is read here, on the thread that failed.
-    return read_failed(top, tool_failure(kCannotConvert, filename_, row_source_error()));
+    return read_failed(top, image_failure(filename_));
   }
 
   void report(int top, int rows) override {
@@ -48,7 +48,7 @@ TOOL_STATUS image2r64(const char* const* argv) {
   const char* from = argv[1];
   const char* to = argv[2];
   Source source(row_source_open(from));
-  if (source == nullptr) return ahead_of_output(tool_failure(kCannotConvert, from, row_source_error()));
+  if (source == nullptr) return ahead_of_output(image_failure(from));
   std::printf("convert %s(%s) to %s(r64)\n", from, source->format, to);
   std::fflush(stdout);
   TOOL_STATUS fits = check_r64_size(static_cast<unsigned>(source->width), static_cast<unsigned>(source->height));

@@ -17,8 +17,6 @@
 
 namespace {
 
-bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
-
 TOOL_STATUS writing_failure(const char* to) { return r64_failure(CodeLine::kConversion, step_on("write", to), to); }
 
 constexpr int kBandsAhead = 3;
@@ -61,11 +59,6 @@ TOOL_STATUS store_bands(R64_FILE* f, const char* to, int width, int height, Band
 }
 
 }  // namespace
-
-TOOL_STATUS check_r64_size(unsigned int width, unsigned int height) {
-  if (fits_r64(width) && fits_r64(height)) return {};
-  return tool_failure("unsupported image size %ix%i\n", static_cast<int>(width), static_cast<int>(height));
-}
 
 TOOL_STATUS write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands,
                              int threads) {

@@ -90,6 +90,9 @@ class BandReader {
 
 // Refuses sizes outside 3 .. 32767 a side with "unsupported image size %ix%i\n".
 TOOL_STATUS check_r64_size(unsigned int width, unsigned int height);
+// Why the image `path` cannot be converted, from row_source_error on this thread; one line
+// without its newline.
+std::string describe_image_failure(const char* path);
 // Writes `to` (beside it, then renamed over it) band by band from `bands`, reading ahead on a
 // thread of its own when `threads` allow, printing "\nEND\n" once all are read, and makes it the
 // target.
