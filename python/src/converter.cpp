@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "parallel.hpp"
+#include "ppm2r64.hpp"
 #include "replace_file.hpp"
 #include "row_source.hpp"
 
@@ -55,7 +56,7 @@ class QuietStdout {
 // -ir's message for an image that cannot be read; a failed system call is an OSError.
 Failure image_failure(const std::string& path, int error) {
   std::string_view reason = row_source_error();
-  std::string message = text("cannot convert the image \"%s\": %s", path.c_str(), row_source_error());
+  std::string message = describe_image_failure(path.c_str());
   if (reason.starts_with("cannot open it") || reason.starts_with("cannot read it"))
     return system_failure(error != 0 ? error : EIO, std::move(message));
   return file_failure(std::move(message));
@@ -108,9 +109,8 @@ Failure check_options(const ConvertOptions& o) {
 }
 
 Failure check_size(int width, int height) {
-  auto fits = [](int side) { return side >= 3 && side <= kMaxSide; };
-  if (fits(width) && fits(height)) return {};
-  return argument_failure(text("unsupported image size %ix%i", width, height));
+  TOOL_STATUS fits = check_r64_size(static_cast<unsigned>(width), static_cast<unsigned>(height));
+  return fits.failed() ? argument_failure(line_of(fits)) : Failure{};
 }
 
 Failure refuse_same(const std::string& output, const std::string& input) {

@@ -8,22 +8,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "r64_info.hpp"
+#include "tool_status.hpp"
 
 CrReader::~CrReader() { close(); }
 
 Failure CrReader::open(const std::string& path, std::unique_ptr<CrReader>* reader) {
   CR_FILE* f = cr_open_file(path.c_str(), O_RDONLY, 0, 0, 0, 0);
   if (f == nullptr) {
-    const char* name = path.c_str();
-    if (r64_error == kR64System)
-      return system_failure(errno, text("cannot open the CR file \"%s\": %s", name, std::strerror(errno)));
-    if (r64_error == kR64Memory) return memory_failure(text("out of memory opening \"%s\"", name));
-    if (r64_error == kR64Short)
-      return file_failure(text("\"%s\" is cut short: its header or table is incomplete", name));
-    return file_failure(text("\"%s\" is not a CR file", name));
+    const int code = r64_error;
+    const int error = errno;
+    if (code == kR64Memory) return memory_failure(text("out of memory opening \"%s\"", path.c_str()));
+    return coded_failure(code, error, describe_cr_open_failure(path.c_str()));
   }
   reader->reset(new CrReader(path, f));
   return (*reader)->fresh_rebuilder();
@@ -90,16 +87,9 @@ Failure CrReader::fresh_rebuilder() {
 }
 
 Failure CrReader::rebuild_failure() const {
-  int level, x, y;
-  cr_rebuild_failed_at(rb_, &level, &x, &y);
-  const char* name = path_.c_str();
-  switch (r64_error) {
-    case kR64System: return system_failure(errno, text("cannot read \"%s\": %s", name, std::strerror(errno)));
-    case kR64Memory: return memory_failure(text("out of memory rebuilding \"%s\"", name));
-    case kR64Short:
-      return file_failure(text("rectangle (%i, %i) of level %i of \"%s\" is missing or cut short", x, y, level, name));
-    default: return file_failure(text("rectangle (%i, %i) of level %i of \"%s\" is damaged", x, y, level, name));
-  }
+  const int code = r64_error;
+  const int error = errno;
+  return coded_failure(code, error, describe_rebuild_failure(rb_, path_.c_str()));
 }
 
 Failure CrReader::read(int level, Region r, unsigned char* rgb) {

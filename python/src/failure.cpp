@@ -3,23 +3,23 @@
 #include "failure.hpp"
 
 #include <cstdarg>
-#include <cstdio>
 #include <utility>
 
 #include "ppm2r64.hpp"
 #include "r64.hpp"
+#include "tool_status.hpp"
 
 std::string text(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int length = std::vsnprintf(nullptr, 0, format, args);
+  std::string out = vformat_text(format, args);
   va_end(args);
-  std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  std::vsnprintf(out.data(), out.size() + 1, format, again);
-  va_end(again);
   return out;
+}
+
+std::string line_of(const TOOL_STATUS& status) {
+  const std::string& message = status.message;
+  return message.ends_with('\n') ? message.substr(0, message.size() - 1) : message;
 }
 
 Failure system_failure(int error, std::string message) { return {Failure::Kind::kSystem, error, std::move(message)}; }
@@ -28,7 +28,10 @@ Failure argument_failure(std::string message) { return {Failure::Kind::kArgument
 Failure memory_failure(std::string message) { return {Failure::Kind::kMemory, 0, std::move(message)}; }
 
 Failure r64_failure(int code, int error, const std::string& step, const std::string& r64_name) {
-  std::string message = describe_r64_failure(code, error, step, r64_name.c_str());
+  return coded_failure(code, error, describe_r64_failure(code, error, step, r64_name.c_str()));
+}
+
+Failure coded_failure(int code, int error, std::string message) {
   switch (code) {
     case kR64System: return system_failure(error, std::move(message));
     case kR64Memory: return memory_failure(std::move(message));

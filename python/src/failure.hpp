@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tool_status.hpp"
+
 struct Failure {
   enum class Kind {
     kNone,
@@ -23,11 +25,17 @@ struct Failure {
 // printf-style text for the messages below.
 std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The message of a tool's failure, its last newline left out.
+std::string line_of(const TOOL_STATUS& status);
+
 Failure system_failure(int error, std::string message);
 Failure file_failure(std::string message);
 Failure argument_failure(std::string message);
 Failure memory_failure(std::string message);
 
+// A message of the library or the tools for a failed call whose r64_error was `code`, sorted by it:
+// OSError for a failed system call, MemoryError for a lack of memory, ValueError otherwise.
+Failure coded_failure(int code, int error, std::string message);
 // A failed call of the R64 or CR layer, `code` its r64_error and `error` the errno after it, as the
 // tools describe it: "cannot <step>: <reason>", or what is wrong with the R64 file `r64_name`.
 Failure r64_failure(int code, int error, const std::string& step, const std::string& r64_name);

@@ -1,17 +1,11 @@
-// The command loop of cr2ppm and the messages its commands share. Numbers must be whole decimal
-// integers; anything else is refused with the argument quoted.
+// The commands of cr2ppm and the failures they share. Numbers must be whole decimal integers;
+// anything else is refused with the argument quoted.
 #include <fcntl.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 
+#include "command_line.hpp"
 #include "cr2ppm.hpp"
-#include "tool_info.hpp"
 
 namespace cr2ppm {
 
@@ -19,130 +13,74 @@ int worker_threads = kEveryCore;
 
 namespace {
 
-int number(const char* arg, const char* what) {
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(arg, &end, 10);
-  if (errno != 0 || end == arg || *end != '\0' || value < INT_MIN || value > INT_MAX)
-    fail("invalid %s \"%s\"\n", what, arg);
-  return static_cast<int>(value);
+TOOL_STATUS run_extract_level(CommandArgs& args) {
+  const char* cr_name = args.take();
+  int level;
+  if (TOOL_STATUS read = take_whole_number(args, "level", INT_MIN, INT_MAX, &level); read.failed()) return read;
+  return extract_level(cr_name, level, args.take());
 }
 
-void need(int remaining, int count, const char* command) {
-  if (remaining < count) fail("too few arguments for %s\n", command);
+// The level, then x, y, width and height, each refused in turn.
+TOOL_STATUS run_extract_region(CommandArgs& args) {
+  const char* cr_name = args.take();
+  const char* const* numbers = args.rest();
+  int values[5];
+  const char* const kWhat[5] = {"level", "x", "y", "width", "height"};
+  for (int i = 0; i < 5; ++i)
+    if (TOOL_STATUS read = take_whole_number(args, kWhat[i], INT_MIN, INT_MAX, &values[i]); read.failed()) return read;
+  const int w = values[3], h = values[4];
+  if (w < 1 || h < 1) return tool_failure("invalid region size %s x %s\n", numbers[3], numbers[4]);
+  return extract(cr_name, values[0], values[1], values[2], w, h, args.take());
 }
 
-int run_info(int remaining, char** args) {
-  need(remaining, 1, "-info");
-  info(args[0]);
-  return 1;
-}
-
-int run_extract_level(int remaining, char** args) {
-  need(remaining, 3, "-x");
-  extract_level(args[0], number(args[1], "level"), args[2]);
-  return 3;
-}
-
-int run_extract_region(int remaining, char** args) {
-  need(remaining, 7, "-xr");
-  int level = number(args[1], "level");
-  int x = number(args[2], "x");
-  int y = number(args[3], "y");
-  int w = number(args[4], "width");
-  int h = number(args[5], "height");
-  if (w < 1 || h < 1) fail("invalid region size %s x %s\n", args[4], args[5]);
-  extract(args[0], level, x, y, w, h, args[6]);
-  return 7;
-}
-
-int run_threads(int remaining, char** args) {
-  need(remaining, 1, "-threads");
-  int threads = number(args[0], "thread count");
-  if (threads < 1) fail("invalid thread count \"%s\"\n", args[0]);
+TOOL_STATUS run_threads(CommandArgs& args) {
+  int threads;
+  if (TOOL_STATUS read = take_whole_number(args, "thread count", 1, INT_MAX, &threads); read.failed()) return read;
   worker_threads = threads;
-  return 1;
+  return {};
 }
 
-int run_psnr(int remaining, char** args) {
-  need(remaining, 2, "-psnr");
-  psnr(args[0], args[1]);
-  return 2;
-}
-
-constexpr TOOL_COMMAND kUsage[] = {
-    {"-info FILE.cr", "prints the header and the levels of a CR file"},
-    {"-x FILE.cr LEVEL OUT.ppm", "rebuilds one level of a CR file as a PPM image"},
-    {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image"},
-    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file"},
-    {"-threads N", "worker threads of the following commands"},
+const Command kCommands[] = {
+    {"-info FILE.cr", "prints the header and the levels of a CR file", 1,
+     [](CommandArgs& a) { return info(a.take()); }},
+    {"-x FILE.cr LEVEL OUT.ppm", "rebuilds one level of a CR file as a PPM image", 3, run_extract_level},
+    {"-xr FILE.cr LEVEL X Y W H OUT.ppm", "rebuilds a region of one level as a PPM image", 7, run_extract_region},
+    {"-psnr FILE.cr FILE.r64", "compares every level of a CR file with its R64 file", 2,
+     [](CommandArgs& a) {
+       const char* cr_name = a.take();
+       return psnr(cr_name, a.take());
+     }},
+    {"-threads N", "worker threads of the following commands", 1, run_threads},
 };
 
-struct Command {
-  std::string_view name;
-  int (*run)(int remaining, char** args);
-};
-
-constexpr Command kCommands[] = {
-    {"-info", run_info}, {"-x", run_extract_level}, {"-xr", run_extract_region}, {"-psnr", run_psnr},
-    {"-threads", run_threads}};
+const CommandLine kCommandLine{kCommands, "invalid command \"%s\"\n", "too few arguments for %s\n", true, "cr2ppm"};
 
 }  // namespace
 
-int run_commands(int argc, char** argv) {
-  if (argc < 2) print_usage("cr2ppm", kUsage);
-  for (int i = 1; i < argc;) {
-    if (print_tool_info(argv[i], "cr2ppm", kUsage)) {
-      ++i;
-      continue;
-    }
-    const Command* found = nullptr;
-    for (const Command& command : kCommands)
-      if (command.name == argv[i]) found = &command;
-    if (found == nullptr) fail("invalid command \"%s\"\n", argv[i]);
-    i += 1 + found->run(argc - i - 1, argv + i + 1);
-  }
-  return 0;
+TOOL_STATUS run_commands(int argc, const char* const* argv) { return run_tool_command_line(kCommandLine, argc, argv); }
+
+TOOL_STATUS open_cr(const char* name, CrHandle* f) {
+  f->reset(cr_open_file(name, O_RDONLY, 0, 0, 0, 0));
+  if (*f == nullptr) return tool_failure("%s\n", describe_cr_open_failure(name).c_str());
+  return {};
 }
 
-void fail(const char* format, ...) {
-  std::fflush(stdout);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::exit(1);
+TOOL_STATUS open_rebuilder(CR_FILE* f, const char* cr_name, Rebuilder* rb) {
+  rb->reset(cr_rebuild_open_with(f, worker_threads));
+  if (*rb == nullptr) return tool_failure("out of memory rebuilding \"%s\"\n", cr_name);
+  return {};
 }
 
-CR_FILE* open_cr(const char* name) {
-  CR_FILE* f = cr_open_file(name, O_RDONLY, 0, 0, 0, 0);
-  if (f != nullptr) return f;
-  if (r64_error == kR64System) fail("cannot open the CR file \"%s\": %s\n", name, std::strerror(errno));
-  if (r64_error == kR64Short) fail("\"%s\" is cut short: its header or table is incomplete\n", name);
-  fail("\"%s\" is not a CR file\n", name);
+TOOL_STATUS rebuild_failure(const CR_REBUILDER* rb, const char* cr_name) {
+  return tool_failure("%s\n", describe_rebuild_failure(rb, cr_name).c_str());
 }
 
-void fail_rebuild(const CR_REBUILDER* rb, const char* cr_name) {
-  int level, x, y;
-  cr_rebuild_failed_at(rb, &level, &x, &y);
-  switch (r64_error) {
-    case kR64System:
-      fail("cannot read \"%s\": %s\n", cr_name, std::strerror(errno));
-    case kR64Memory:
-      fail("out of memory rebuilding \"%s\"\n", cr_name);
-    case kR64Short:
-      fail("rectangle (%i, %i) of level %i of \"%s\" is missing or cut short\n", x, y, level, cr_name);
-    default:
-      fail("rectangle (%i, %i) of level %i of \"%s\" is damaged\n", x, y, level, cr_name);
-  }
-}
-
-void check_level(CR_FILE* f, int level, const char* cr_name) {
-  if (cr_check_level(f, level)) return;
-  if (!cr_check_level(f, 0)) fail("\"%s\" holds no level: its image is too small\n", cr_name);
+TOOL_STATUS check_level(CR_FILE* f, int level, const char* cr_name) {
+  if (cr_check_level(f, level)) return {};
+  if (!cr_check_level(f, 0)) return tool_failure("\"%s\" holds no level: its image is too small\n", cr_name);
   int top = 0;
   while (cr_check_level(f, top + 1)) ++top;
-  fail("level %i does not exist in \"%s\" (levels 0 to %i)\n", level, cr_name, top);
+  return tool_failure("level %i does not exist in \"%s\" (levels 0 to %i)\n", level, cr_name, top);
 }
 
 }  // namespace cr2ppm

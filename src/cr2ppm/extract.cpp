@@ -25,41 +25,43 @@ struct Region {
   int x, y, w, h;
 };
 
-[[noreturn]] void fail_output(const char* out_name) {
-  fail("cannot write \"%s\": %s\n", out_name, std::strerror(errno));
+TOOL_STATUS output_failure(const char* out_name) {
+  return tool_failure("cannot write \"%s\": %s\n", out_name, std::strerror(errno));
 }
 
-void write_image(CR_FILE* f, const char* cr_name, int level, Region r, const char* out_name) {
+TOOL_STATUS write_image(CR_FILE* f, const char* cr_name, int level, Region r, const char* out_name) {
   ReplacingFile out;
-  if (out.open(out_name, 0644) < 0) fail_output(out_name);
+  if (out.open(out_name, 0644) < 0) return output_failure(out_name);
   PPM_INFO header{};
   header.pi_fd = out.fd();
   header.pi_width = static_cast<unsigned>(r.w);
   header.pi_height = static_cast<unsigned>(r.h);
   header.pi_max = 255;
-  if (write_header(&header) < 0) fail_output(out_name);
+  if (write_header(&header) < 0) return output_failure(out_name);
 
-  CR_REBUILDER* rb = cr_rebuild_open_with(f, worker_threads);
-  if (rb == nullptr) fail("out of memory rebuilding \"%s\"\n", cr_name);
+  Rebuilder rb;
+  if (TOOL_STATUS opened = open_rebuilder(f, cr_name, &rb); opened.failed()) return opened;
   size_t row_bytes = 3 * static_cast<size_t>(r.w);
   int rows_per_write = static_cast<int>(std::max<size_t>(1, kWriteBytes / row_bytes));
   std::vector<unsigned char> rows(row_bytes * rows_per_write);
   int side = f->header.rect_size;
   for (int y = r.y; y < r.y + r.h; y += rows_per_write) {
     int h = std::min(rows_per_write, r.y + r.h - y);
-    if (cr_rebuild_region(rows.data(), rb, r.x, y, r.w, h, level) < 0) fail_rebuild(rb, cr_name);
-    if (!fd_io::write_all(out.fd(), rows.data(), row_bytes * h)) fail_output(out_name);
+    if (cr_rebuild_region(rows.data(), rb.get(), r.x, y, r.w, h, level) < 0) return rebuild_failure(rb.get(), cr_name);
+    if (!fd_io::write_all(out.fd(), rows.data(), row_bytes * h)) return output_failure(out_name);
     if ((y + h) % side < h || y + h == r.y + r.h) std::printf("h = %i/%i   \r", y + h - r.y, r.h);
   }
-  cr_rebuild_close(rb);
-  if (!out.commit()) fail_output(out_name);
+  rb.reset();
+  if (!out.commit()) return output_failure(out_name);
   std::printf("\n");
+  return {};
 }
 
-void run(const char* cr_name, int level, Region wanted, bool clip, const char* out_name) {
-  if (same_file(cr_name, out_name)) fail("the output \"%s\" is the CR file being read\n", out_name);
-  CR_FILE* f = open_cr(cr_name);
-  check_level(f, level, cr_name);
+TOOL_STATUS run(const char* cr_name, int level, Region wanted, bool clip, const char* out_name) {
+  if (same_file(cr_name, out_name)) return tool_failure("the output \"%s\" is the CR file being read\n", out_name);
+  CrHandle f;
+  if (TOOL_STATUS opened = open_cr(cr_name, &f); opened.failed()) return opened;
+  if (TOOL_STATUS present = check_level(f.get(), level, cr_name); present.failed()) return present;
   int lw = f->level_w[level], lh = f->level_h[level];
   Region r = wanted;
   if (clip) {
@@ -67,24 +69,23 @@ void run(const char* cr_name, int level, Region wanted, bool clip, const char* o
     long x1 = std::min<long>(static_cast<long>(wanted.x) + wanted.w, lw);
     long y1 = std::min<long>(static_cast<long>(wanted.y) + wanted.h, lh);
     if (x1 <= x0 || y1 <= y0)
-      fail("the region %i x %i at (%i, %i) lies outside level %i (%i x %i)\n", wanted.w, wanted.h, wanted.x,
-           wanted.y, level, lw, lh);
+      return tool_failure("the region %i x %i at (%i, %i) lies outside level %i (%i x %i)\n", wanted.w, wanted.h,
+                          wanted.x, wanted.y, level, lw, lh);
     r = Region{static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)};
   }
   std::printf("level %i of \"%s\": %i x %i at (%i, %i) to \"%s\"\n", level, cr_name, r.w, r.h, r.x, r.y, out_name);
   std::fflush(stdout);
-  write_image(f, cr_name, level, r, out_name);
-  cr_close_file(f);
+  return write_image(f.get(), cr_name, level, r, out_name);
 }
 
 }  // namespace
 
-void extract(const char* cr_name, int level, int x, int y, int w, int h, const char* out_name) {
-  run(cr_name, level, Region{x, y, w, h}, true, out_name);
+TOOL_STATUS extract(const char* cr_name, int level, int x, int y, int w, int h, const char* out_name) {
+  return run(cr_name, level, Region{x, y, w, h}, true, out_name);
 }
 
-void extract_level(const char* cr_name, int level, const char* out_name) {
-  run(cr_name, level, Region{0, 0, kMaxSide + 1, kMaxSide + 1}, true, out_name);
+TOOL_STATUS extract_level(const char* cr_name, int level, const char* out_name) {
+  return run(cr_name, level, Region{0, 0, kMaxSide + 1, kMaxSide + 1}, true, out_name);
 }
 
 }  // namespace cr2ppm

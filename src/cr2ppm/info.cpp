@@ -19,13 +19,14 @@ struct LevelCounts {
   unsigned plain = 0;
 };
 
-LevelCounts count_level(CR_FILE* f, int level, const char* name) {
+TOOL_STATUS count_level(CR_FILE* f, int level, const char* name, LevelCounts* level_counts) {
   int side = f->header.rect_size;
   unsigned laid_out = static_cast<unsigned>(ceil_div(f->level_w[level], side) * ceil_div(f->level_h[level], side));
   std::vector<CR_TBL> entries(laid_out);
   if (cr_read_tbl(entries.data(), f, static_cast<unsigned>(f->level_entry[level]), laid_out) < 0)
-    fail("cannot read the table of \"%s\": %s\n", name, r64_error == kR64Short ? "it is cut short" : std::strerror(errno));
-  LevelCounts counts;
+    return tool_failure("cannot read the table of \"%s\": %s\n", name,
+                        r64_error == kR64Short ? "it is cut short" : std::strerror(errno));
+  LevelCounts& counts = *level_counts;
   for (const CR_TBL& e : entries) {
     if (e.ofs == 0 || e.size == 0) continue;
     ++counts.present;
@@ -33,24 +34,26 @@ LevelCounts count_level(CR_FILE* f, int level, const char* name) {
     counts.jpeg += e.type == 'j';
     counts.plain += e.type == 'n';
   }
-  return counts;
+  return {};
 }
 
 }  // namespace
 
-void info(const char* cr_name) {
-  CR_FILE* f = open_cr(cr_name);
+TOOL_STATUS info(const char* cr_name) {
+  CrHandle f;
+  if (TOOL_STATUS opened = open_cr(cr_name, &f); opened.failed()) return opened;
   int side = f->header.rect_size;
   std::printf("%s: %i x %i pixels, rectangles of %i, %u table entries\n", cr_name, f->header.h.width,
               f->header.h.height, side, f->header.cr_tbl_nos);
-  for (int level = 0; cr_check_level(f, level); ++level) {
-    LevelCounts counts = count_level(f, level, cr_name);
+  for (int level = 0; cr_check_level(f.get(), level); ++level) {
+    LevelCounts counts;
+    if (TOOL_STATUS counted = count_level(f.get(), level, cr_name, &counts); counted.failed()) return counted;
     int laid_out = ceil_div(f->level_w[level], side) * ceil_div(f->level_h[level], side);
     std::printf("level %i: %i x %i, %u of %i rectangles, %llu bytes, %u j, %u n\n", level, f->level_w[level],
                 f->level_h[level], counts.present, laid_out, counts.bytes, counts.jpeg, counts.plain);
   }
   std::fflush(stdout);
-  cr_close_file(f);
+  return {};
 }
 
 }  // namespace cr2ppm

@@ -6,5 +6,5 @@
 int main(int argc, char** argv) {
   check_endian();
   r64_init();
-  return cr2ppm::run_commands(argc, argv);
+  return finish(cr2ppm::run_commands(argc, argv));
 }

@@ -1,8 +1,10 @@
 // The tile server's driver: its command line and the serving loop. Every failure before serving
-// starts is one message on standard error and exit status 1.
+// starts is a status whose one line main prints on standard error before exiting with status 1.
 #pragma once
 
 #include <string>
+
+#include "tool_status.hpp"
 
 namespace crserve {
 
@@ -22,16 +24,16 @@ struct Options {
 };
 
 inline constexpr int kParsed = 0;
-inline constexpr int kRefused = 1;  // `message` says why
+inline constexpr int kRefused = 1;  // `refusal` says why
 inline constexpr int kHelp = 2;     // usage asked for, or no argument at all
 inline constexpr int kVersion = 3;  // the version asked for
 
 // Reads `crserve PATH [options]`, PATH a CR file or a folder.
-int parse_options(int argc, const char* const* argv, Options* options, std::string* message);
+int parse_options(int argc, const char* const* argv, Options* options, TOOL_STATUS* refusal);
 // One line per option, for standard output.
 const char* usage();
 
-// Serves the file or the folder until SIGINT or SIGTERM; the exit status.
-int serve(const Options& options);
+// Serves the file or the folder until SIGINT or SIGTERM: done, or the failure that stopped it.
+TOOL_STATUS serve(const Options& options);
 
 }  // namespace crserve

@@ -49,10 +49,7 @@ using boost::system::error_code;
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 constexpr size_t kDrainChunk = 4096;
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "%s\n", message.c_str());
-  return 1;
-}
+TOOL_STATUS failure(const std::string& line) { return tool_failure("%s\n", line.c_str()); }
 
 std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
 
@@ -495,15 +492,15 @@ void Server::end_stop() {
 
 }  // namespace
 
-int serve(const Options& o) {
+TOOL_STATUS serve(const Options& o) {
   int workers = threads_or_cores(o.threads);
   // One heap per worker and one for the loop: more would keep freed tile buffers apiece.
   mallopt(M_ARENA_MAX, std::max(2, workers + 1));
   std::string message;
   std::unique_ptr<Images> images = Images::open(o.path, &message);
-  if (!images) return fail(message);
+  if (!images) return failure(message);
   std::unique_ptr<TileMaker> maker = TileMaker::open(*images, static_cast<size_t>(o.rects_mb) << 20);
-  if (!maker) return fail("out of memory opening \"" + o.path + "\"");
+  if (!maker) return failure("out of memory opening \"" + o.path + "\"");
   images->on_forget([&maker](unsigned long serial) { maker->forget(serial); });
 
   std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is the write's failure, not the process's end
@@ -512,7 +509,7 @@ int serve(const Options& o) {
     int port = server.listen(o.bind, o.port);
     if (port < 0) {
       std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
-      return fail("cannot listen on " + url_host(o.bind, o.port) + why);
+      return failure("cannot listen on " + url_host(o.bind, o.port) + why);
     }
     SiteSettings settings;
     settings.cache_bytes = static_cast<size_t>(o.cache_mb) << 20;
@@ -523,9 +520,9 @@ int serve(const Options& o) {
     std::fflush(stdout);
     server.run(site);
     images->on_forget(nullptr);
-    return 0;
+    return {};
   } catch (const std::exception& e) {
-    return fail(std::string("the server stopped: ") + e.what());
+    return failure(std::string("the server stopped: ") + e.what());
   }
 }
 

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tool_status.hpp"
+
 namespace crserve {
 
 namespace {
@@ -73,6 +75,14 @@ bool same_version(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// Why the CR file `path` cannot be served: a system call of this file's own failed (errno says
+// why), or the library's open did (r64_error and errno say why).
+std::unique_ptr<Images> refuse_cr_file(const std::string& path, bool own_call_failed, std::string* message) {
+  if (own_call_failed) r64_error = kR64System;
+  *message = describe_cr_open_failure(path.c_str());
+  return nullptr;
+}
+
 }  // namespace
 
 std::string identity_of(const struct stat& st) {
@@ -84,10 +94,7 @@ std::unique_ptr<Images> Images::open(const std::string& path, std::string* messa
   std::unique_ptr<Images> images(new Images());
   images->path_ = path;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    *message = "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
-    return nullptr;
-  }
+  if (::stat(path.c_str(), &st) != 0) return refuse_cr_file(path, true, message);
   if (S_ISDIR(st.st_mode)) {
     images->root_fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (images->root_fd_ < 0) *message = "cannot open the folder \"" + path + "\": " + std::strerror(errno);
@@ -95,15 +102,7 @@ std::unique_ptr<Images> Images::open(const std::string& path, std::string* messa
   }
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   CR_FILE* f = fd.fd < 0 ? nullptr : open_cr_of(fd.fd);
-  if (f == nullptr) {
-    if (fd.fd < 0 || r64_error == kR64System)
-      *message = "cannot open the CR file \"" + path + "\": " + std::strerror(errno);
-    else if (r64_error == kR64Short)
-      *message = "\"" + path + "\" is cut short: its header or table is incomplete";
-    else
-      *message = "\"" + path + "\" is not a CR file";
-    return nullptr;
-  }
+  if (f == nullptr) return refuse_cr_file(path, fd.fd < 0, message);
   bool has_level = pyramid_of(f).has_value();
   cr_close_file(f);
   if (!has_level) {

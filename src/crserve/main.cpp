@@ -1,6 +1,5 @@
 // crserve: serves the image of a CR file to browser viewers over HTTP.
 #include <cstdio>
-#include <string>
 
 #include "change_endian.hpp"
 #include "crserve.hpp"
@@ -11,8 +10,8 @@ int main(int argc, char** argv) {
   check_endian();
   r64_init();
   crserve::Options options;
-  std::string message;
-  switch (crserve::parse_options(argc, argv, &options, &message)) {
+  TOOL_STATUS refusal;
+  switch (crserve::parse_options(argc, argv, &options, &refusal)) {
     case crserve::kHelp:
       std::fputs(crserve::usage(), stdout);
       return 0;
@@ -20,9 +19,8 @@ int main(int argc, char** argv) {
       print_version("crserve");
       return 0;
     case crserve::kRefused:
-      std::fprintf(stderr, "%s\n", message.c_str());
-      return 1;
+      return finish(refusal);
     default:
-      return crserve::serve(options);
+      return finish(crserve::serve(options));
   }
 }

@@ -1,10 +1,8 @@
 // The command line of crserve: the CR file or folder, then options in any order. Numbers are whole
 // decimal integers within their range; anything else is refused with the argument quoted.
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <string_view>
 
+#include "command_line.hpp"
 #include "crserve.hpp"
 #include "public_url.hpp"
 
@@ -12,66 +10,34 @@ namespace crserve {
 
 namespace {
 
-bool number(const char* arg, int low, int high, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  long n = std::strtol(arg, &end, 10);
-  if (errno != 0 || end == arg || *end != '\0' || n < low || n > high) return false;
-  *value = static_cast<int>(n);
-  return true;
+// An option that sets a whole number of low..high.
+Command numeric(const char* name, const char* what, int low, int high, int* value) {
+  return {name, nullptr, 1, [=](CommandArgs& args) { return take_whole_number(args, what, low, high, value); }};
 }
 
-bool refuse(std::string* message, std::string text) {
-  *message = std::move(text);
-  return false;
+// An option without a value that turns `on` on.
+Command flag(const char* name, bool* on) {
+  return {name, nullptr, 0, [=](CommandArgs&) {
+            *on = true;
+            return TOOL_STATUS{};
+          }};
 }
 
-// The option at argv[*i] with its value, if it takes one; advances *i past what it used.
-bool take_option(int argc, const char* const* argv, int* i, Options* o, std::string* message) {
-  std::string_view name = argv[*i];
-  if (name == "-cors" || name == "-trust-proxy") {
-    (name == "-cors" ? o->cors : o->trust_proxy) = true;
-    ++*i;
-    return true;
-  }
-  struct Numeric {
-    std::string_view name;
-    const char* what;
-    int low, high;
-    int* value;
-  };
-  int max_area = static_cast<int>(o->max_area);
-  const Numeric numeric[] = {{"-port", "port", 0, 65535, &o->port},
-                             {"-threads", "thread count", 1, 256, &o->threads},
-                             {"-cache", "cache size", 0, 1 << 20, &o->cache_mb},
-                             {"-rects", "cache size", 0, 1 << 20, &o->rects_mb},
-                             {"-max-area", "pixel count", 1 << 16, 1 << 30, &max_area},
-                             {"-connections", "connection count", 1, 1 << 20, &o->connections},
-                             {"-per-client", "connection count", 1, 1 << 20, &o->per_client}};
-  bool is_text = name == "-bind" || name == "-base-url";
-  const Numeric* found = nullptr;
-  for (const Numeric& n : numeric)
-    if (n.name == name) found = &n;
-  if (!is_text && found == nullptr) return refuse(message, "invalid option \"" + std::string(name) + "\"");
-  if (*i + 1 >= argc) return refuse(message, "too few arguments for " + std::string(name));
-  const char* value = argv[*i + 1];
-  *i += 2;
-  if (name == "-bind") {
-    if (*value == '\0') return refuse(message, "invalid address \"\"");
-    o->bind = value;
-    return true;
-  }
-  if (name == "-base-url") {
-    std::string url = value;
-    while (url.ends_with("/")) url.pop_back();
-    if (!plain_base_url(url)) return refuse(message, "invalid base URL \"" + std::string(value) + "\"");
-    o->base_url = url;
-    return true;
-  }
-  if (!number(value, found->low, found->high, found->value))
-    return refuse(message, "invalid " + std::string(found->what) + " \"" + value + "\"");
-  o->max_area = max_area;
-  return true;
+// The public URL, without its trailing slashes; refused unless it is a plain http(s) origin and path.
+TOOL_STATUS take_base_url(CommandArgs& args, std::string* base_url) {
+  const char* value = args.take();
+  std::string url = value;
+  while (url.ends_with("/")) url.pop_back();
+  if (!plain_base_url(url)) return tool_failure("invalid base URL \"%s\"\n", value);
+  *base_url = url;
+  return {};
+}
+
+TOOL_STATUS take_max_area(CommandArgs& args, long* max_area) {
+  int pixels;
+  TOOL_STATUS read = take_whole_number(args, "pixel count", 1 << 16, 1 << 30, &pixels);
+  if (!read.failed()) *max_area = pixels;
+  return read;
 }
 
 }  // namespace
@@ -93,7 +59,7 @@ const char* usage() {
          "  -version         the version, and those of the image libraries\n";
 }
 
-int parse_options(int argc, const char* const* argv, Options* options, std::string* message) {
+int parse_options(int argc, const char* const* argv, Options* options, TOOL_STATUS* refusal) {
   if (argc < 2) return kHelp;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -102,13 +68,33 @@ int parse_options(int argc, const char* const* argv, Options* options, std::stri
   }
   std::string_view first = argv[1];
   if (first.starts_with("-")) {
-    *message = "the CR file or folder comes first: crserve PATH [options]";
+    *refusal = tool_failure("the CR file or folder comes first: crserve PATH [options]\n");
     return kRefused;
   }
   options->path = argv[1];
-  for (int i = 2; i < argc;)
-    if (!take_option(argc, argv, &i, options, message)) return kRefused;
-  return kParsed;
+  Options& o = *options;
+  const Command commands[] = {
+      flag("-cors", &o.cors),
+      flag("-trust-proxy", &o.trust_proxy),
+      {"-bind", nullptr, 1,
+       [&](CommandArgs& args) {
+         const char* address = args.take();
+         if (*address == '\0') return tool_failure("invalid address \"\"\n");
+         o.bind = address;
+         return TOOL_STATUS{};
+       }},
+      {"-base-url", nullptr, 1, [&](CommandArgs& args) { return take_base_url(args, &o.base_url); }},
+      numeric("-port", "port", 0, 65535, &o.port),
+      numeric("-threads", "thread count", 1, 256, &o.threads),
+      numeric("-cache", "cache size", 0, 1 << 20, &o.cache_mb),
+      numeric("-rects", "cache size", 0, 1 << 20, &o.rects_mb),
+      {"-max-area", nullptr, 1, [&](CommandArgs& args) { return take_max_area(args, &o.max_area); }},
+      numeric("-connections", "connection count", 1, 1 << 20, &o.connections),
+      numeric("-per-client", "connection count", 1, 1 << 20, &o.per_client),
+  };
+  const CommandLine line{commands, "invalid option \"%s\"\n", "too few arguments for %s\n", true};
+  *refusal = run_command_line(line, CommandArgs(argv + 2, argc - 2));
+  return refusal->failed() ? kRefused : kParsed;
 }
 
 }  // namespace crserve

@@ -125,7 +125,7 @@ bool ImageStream::band(CR_FILE* f, std::string* out, std::string* failure) {
   std::vector<unsigned char> rgb(3 * static_cast<size_t>(block.w) * block.h);
   SourceRows source = [&](int y, int n, int x0, int x1, unsigned char* pixels) { return fetch(f, y, n, x0, x1, pixels); };
   if (!resample_block(xs_, ys_, block.x, block.y, block.w, block.h, source, rgb.data())) {
-    *failure = rebuild_failure(failed_at_.level, failed_at_.rect.w_ofs, failed_at_.rect.h_ofs);
+    *failure = rebuild_failure(failed_at_);
     return false;
   }
   std::vector<unsigned char> final_rows(static_cast<size_t>(channels_of(r.quality)) * r.final_w() * rows);

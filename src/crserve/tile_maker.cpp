@@ -3,36 +3,20 @@
 // from the cache every handle shares, so a tile's ancestors are decoded once for all of them.
 #include "tile_maker.hpp"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
+#include "tool_status.hpp"
 
 namespace crserve {
 
-std::string rebuild_failure(int level, int x, int y) {
-  std::string where = "rectangle (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
-                      std::to_string(level);
-  switch (r64_error) {
-    case kR64System:
-      return "cannot read " + where + ": " + std::strerror(errno);
-    case kR64Memory:
-      return "out of memory rebuilding " + where;
-    case kR64Short:
-      return where + " is missing or cut short";
-    default:
-      return where + " is damaged";
-  }
+std::string rebuild_failure(const CR_RECT_REF& at) {
+  return describe_rebuild_failure_at(at.level, at.rect.w_ofs, at.rect.h_ofs, nullptr);
 }
 
 namespace {
-
-std::string failure_at(const CR_RECT_REF& at) { return rebuild_failure(at.level, at.rect.w_ofs, at.rect.h_ofs); }
 
 Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
   int length = 0;
@@ -48,7 +32,7 @@ Bytes encode(const unsigned char* pixels, int w, int h, std::string* failure) {
 Bytes make_rectangle(CR_RECT_CACHE* rects, CR_FILE* f, unsigned long image, const TileRequest& t, std::string* failure) {
   CR_RECT_REF ref;
   if (cr_rect_cache_get(&ref, rects, f, image, t.x, t.y, t.level) < 0) {
-    *failure = failure_at(ref);
+    *failure = rebuild_failure(ref);
     return nullptr;
   }
   Bytes tile = encode(ref.rect.buf, ref.rect.w_len, ref.rect.h_len, failure);
@@ -61,7 +45,7 @@ Bytes make_shrunk(CR_RECT_CACHE* rects, CR_FILE* f, unsigned long image, const T
   std::vector<unsigned char> rgb(3 * static_cast<size_t>(t.w) * t.h);
   CR_RECT_REF at;
   if (cr_rect_cache_region(rgb.data(), rects, f, image, t.x, t.y, t.w, t.h, t.level, &at) < 0) {
-    *failure = failure_at(at);
+    *failure = rebuild_failure(at);
     return nullptr;
   }
   std::vector<unsigned char> out(4 * static_cast<size_t>(t.out_w()) * t.out_h());

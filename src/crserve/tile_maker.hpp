@@ -66,8 +66,8 @@ class TileMaker {
   int open_ = 0;                                        // handles open, idle or not
 };
 
-// The message of a rebuild that failed at the rectangle (x, y) of `level`, from r64_error and errno.
-std::string rebuild_failure(int level, int x, int y);
+// The message of a rebuild that failed at the rectangle `at`, from r64_error and errno.
+std::string rebuild_failure(const CR_RECT_REF& at);
 
 // Shrinks w x h pixels of 3 bytes by `factor` with a box filter into pixels of 4 bytes: each output
 // pixel is the rounded mean of the pixels of its factor x factor box that lie inside the input.

@@ -9,6 +9,8 @@ int read_header(PPM_INFO* pi);
 
 // Bytes per sample: 1 up to a maximum of 255, 2 (most significant first) above.
 int ppm_sample_bytes(const PPM_INFO* pi);
+// A sample `col` of 0..max as a byte: col * 255 / max in 32 bits, rounded down, at most 255.
+unsigned char adjust_max(unsigned int max, unsigned int col);
 
 // Pixel access to an open three-byte-per-pixel ("P6") image after read_header or write_header.
 // Reads go through a cache of the ten most recently used rows; writes collect in one pending row

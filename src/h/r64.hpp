@@ -32,6 +32,8 @@ void r64_init();
 
 R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, int width, int height);
 int r64_close_file(R64_FILE* f);
+// Closes and releases `f` without writing back its dirty tiles (for a caller giving up); null is ignored.
+void r64_discard_file(R64_FILE* f);
 int r64_ctl(R64_FILE* f, int cmd, ...);
 int r64_check_level(R64_FILE* f, int level);
 int r64_flush(R64_FILE* f);

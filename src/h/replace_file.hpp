@@ -16,7 +16,7 @@ class ReplacingFile {
   ReplacingFile() = default;
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;
-  ~ReplacingFile();  // removes the temporary file unless it was committed
+  ~ReplacingFile();  // closes and removes the new file unless it was committed
 
   // Creates the new file beside `target`, open for reading and writing; the descriptor, or -1
   // with errno set. A target that exists and is not a regular file is refused (EINVAL): a FIFO or

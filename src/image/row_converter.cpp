@@ -5,13 +5,12 @@
 #include <cstring>
 
 #include "row_source_internal.hpp"
+#include "ppmlib_types.hpp"
 
 namespace row_source_internal {
 namespace {
 
 constexpr int kRgb = 3;
-
-unsigned scaled(unsigned sample, unsigned max) { return std::min(255u, sample * 255 / max); }
 
 }  // namespace
 
@@ -21,7 +20,7 @@ RowConverter::RowConverter(const SampleLayout& layout)
                       !layout.inverted && layout.palette_red.empty()),
       scale_(layout.palette_red.empty() && layout.bits == 8 ? 256 : 65536) {
   unsigned max = layout.palette_red.empty() ? layout.max : 65535;  // palettes hold 16-bit colours
-  for (size_t v = 0; v < scale_.size(); ++v) scale_[v] = static_cast<unsigned char>(scaled(static_cast<unsigned>(v), max));
+  for (size_t v = 0; v < scale_.size(); ++v) scale_[v] = adjust_max(max, static_cast<unsigned>(v));
 }
 
 size_t RowConverter::row_bytes(int width) const {

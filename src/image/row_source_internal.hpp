@@ -15,7 +15,7 @@
 namespace row_source_internal {
 
 // Sets the reason of row_source_error() (printf-style) and returns -1.
-int fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int source_failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // True when both sizes are 1 .. 32767; otherwise false with the reason "its size W x H is ...".
 bool size_fits(long long width, long long height);

@@ -36,7 +36,7 @@ Format format_of(std::string_view magic) {
 
 }  // namespace
 
-int fail(const char* format, ...) {
+int source_failure(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vsnprintf(reason, sizeof reason, format, args);
@@ -46,14 +46,14 @@ int fail(const char* format, ...) {
 
 bool size_fits(long long width, long long height) {
   if (width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide) return true;
-  fail("its size %lld x %lld is outside 1 .. %d a side", width, height, kMaxSide);
+  source_failure("its size %lld x %lld is outside 1 .. %d a side", width, height, kMaxSide);
   return false;
 }
 
 FILE* open_stream(int fd) {
   FILE* file = ::fdopen(fd, "rb");
   if (file == nullptr) {
-    fail("cannot read it: %s", std::strerror(errno));
+    source_failure("cannot read it: %s", std::strerror(errno));
     ::close(fd);
     return nullptr;
   }
@@ -68,13 +68,13 @@ using namespace row_source_internal;
 ROW_SOURCE* row_source_open(const char* path) {
   int fd = fd_io::open_retrying(path, O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
-    fail("cannot open it: %s", std::strerror(errno));
+    source_failure("cannot open it: %s", std::strerror(errno));
     return nullptr;
   }
   std::array<char, kMagicBytes> magic{};
   ssize_t got = fd_io::read_upto(fd, magic.data(), magic.size());
   if (got < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-    fail("cannot read it: %s", std::strerror(errno));
+    source_failure("cannot read it: %s", std::strerror(errno));
     ::close(fd);
     return nullptr;
   }
@@ -86,7 +86,7 @@ ROW_SOURCE* row_source_open(const char* path) {
     case Format::kUnknown: break;
   }
   ::close(fd);
-  fail("it is no PNG, TIFF, JPEG or PPM image");
+  source_failure("it is no PNG, TIFF, JPEG or PPM image");
   return nullptr;
 }
 

@@ -35,11 +35,6 @@ int refuse(const char* format, const char* filename) {
   return -1;
 }
 
-// The adjust_max rule of the driver: a sample of 0..max brought to 0..255, rounded down.
-unsigned char to_byte(unsigned long long sample, unsigned int max) {
-  return static_cast<unsigned char>(std::min<unsigned long long>(sample * kByteMax / max, kByteMax));
-}
-
 // The source image's rows, each read whole on first use and held until it is the least recently
 // used of as many rows as the tallest box so far needs (within a memory budget). Bytes the file
 // lacks read as 0.
@@ -158,7 +153,8 @@ void get_col(unsigned char* col, SourceImage& source, long long x, long long y, 
   auto count = static_cast<unsigned long long>((right - left + 1) * (bottom - top + 1));
   for (size_t i = 0; i < kPixelBytes; ++i) {
     unsigned long long mean = sums[source.step == 1 ? 0 : i] / count;
-    col[i] = source.max > kByteMax ? to_byte(mean, source.max) : static_cast<unsigned char>(mean);
+    col[i] = source.max > kByteMax ? adjust_max(source.max, static_cast<unsigned int>(mean))
+                                   : static_cast<unsigned char>(mean);
   }
 }
 

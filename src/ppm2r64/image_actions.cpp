@@ -2,7 +2,6 @@
 // from its first bytes) into level 0 of a new R64 file of type 'P', byte for byte what "-pr"
 // writes from a PPM of the same pixels. Rows are decoded as the bands need them.
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -11,7 +10,7 @@
 
 namespace {
 
-constexpr const char* kCannotConvert = "cannot convert the image \"%s\": %s\n";
+TOOL_STATUS image_failure(const char* path) { return tool_failure("%s\n", describe_image_failure(path).c_str()); }
 
 struct SourceCloser {
   void operator()(ROW_SOURCE* source) const { source->close(source); }
@@ -26,10 +25,11 @@ class ImageBands : public BandReader {
 
   bool overlaps() const override { return true; }
 
-  bool read(std::span<unsigned char> band, int, int rows) override {
+  // A failure is put down to the band's first row, whose progress line is the last printed.
+  bool read(std::span<unsigned char> band, int top, int rows) override {
     if (source_->read_rows(source_, band.data(), rows) == 0) return true;
-    reason_ = row_source_error();  // kept per thread: this one may not be the caller's
-    return false;
+    // The reason is kept per thread: it is read here, on the thread that failed.
+    return read_failed(top, image_failure(filename_));
   }
 
   void report(int top, int rows) override {
@@ -37,32 +37,22 @@ class ImageBands : public BandReader {
     std::fflush(stdout);
   }
 
-  [[noreturn]] void fail(int top) override {
-    std::printf("h = %i/%i   \r", top, source_->height);  // the band's first row, as "-pr" would
-    std::fflush(stdout);
-    std::fprintf(stderr, kCannotConvert, filename_, reason_.c_str());
-    std::exit(1);
-  }
-
  private:
   ROW_SOURCE* source_;
   const char* filename_;
-  std::string reason_;
 };
 
 }  // namespace
 
-void image2r64(char** argv) {
+TOOL_STATUS image2r64(const char* const* argv) {
   const char* from = argv[1];
   const char* to = argv[2];
   Source source(row_source_open(from));
-  if (source == nullptr) {
-    std::fprintf(stderr, kCannotConvert, from, row_source_error());
-    std::exit(1);
-  }
+  if (source == nullptr) return ahead_of_output(image_failure(from));
   std::printf("convert %s(%s) to %s(r64)\n", from, source->format, to);
   std::fflush(stdout);
-  check_r64_size(static_cast<unsigned>(source->width), static_cast<unsigned>(source->height));
+  TOOL_STATUS fits = check_r64_size(static_cast<unsigned>(source->width), static_cast<unsigned>(source->height));
+  if (fits.failed()) return fits;
   ImageBands bands(source.get(), from);
-  write_level_zero(from, to, source->width, source->height, bands, worker_threads);
+  return write_level_zero(from, to, source->width, source->height, bands, worker_threads);
 }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -18,9 +17,7 @@
 
 namespace {
 
-bool fits_r64(unsigned int side) { return side >= 3 && side <= static_cast<unsigned int>(kMaxSide); }
-
-[[noreturn]] void exit_writing(const char* to) { exit_r64_failure(step_on("write", to), to); }
+TOOL_STATUS writing_failure(const char* to) { return r64_failure(CodeLine::kConversion, step_on("write", to), to); }
 
 constexpr int kBandsAhead = 3;
 
@@ -28,7 +25,7 @@ constexpr int kBandsAhead = 3;
 // reader that overlaps reads on a helper, bands ahead of the storing; any other reads each band on
 // the caller's thread before storing it. A failed read or store stops both, and is reported once
 // the reading has stopped.
-void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands, int threads) {
+TOOL_STATUS store_bands(R64_FILE* f, const char* to, int width, int height, BandReader& bands, int threads) {
   const int count = ceil_div(height, kTileSide);
   const int ahead = bands.overlaps() && threads_or_cores(threads) > 1 ? kBandsAhead : 1;
   std::vector<std::vector<unsigned char>> slots(static_cast<size_t>(std::min(ahead, count)));
@@ -56,32 +53,29 @@ void store_bands(R64_FILE* f, const char* to, int width, int height, BandReader&
                  store_failed = r64_write_tile_row(f, 0, band * kTileSide, slots[slot].data()) < 0;
                  return store_failed ? -1 : 0;
                }});
-  if (failed_read >= 0) bands.fail(failed_read * kTileSide);
-  if (store_failed) exit_writing(to);
+  if (failed_read >= 0) return bands.failure(failed_read * kTileSide);
+  if (store_failed) return writing_failure(to);
+  return {};
 }
 
 }  // namespace
 
-void check_r64_size(unsigned int width, unsigned int height) {
-  if (fits_r64(width) && fits_r64(height)) return;
-  std::fprintf(stderr, "unsupported image size %ix%i\n", static_cast<int>(width), static_cast<int>(height));
-  std::exit(1);
-}
-
-void write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands, int threads) {
+TOOL_STATUS write_level_zero(const char* from, const char* to, int width, int height, BandReader& bands,
+                             int threads) {
   ReplacingFile out;
-  if (!open_output(out, from, to)) exit_r64_failure(step_on("create", to), to);
-  R64_FILE* f = r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height);
-  if (f == nullptr) exit_writing(to);
-  r64_ctl(f, 0, 1);  // reads beyond an edge answer with the nearest edge pixel
-  store_bands(f, to, width, height, bands, threads);
+  if (TOOL_STATUS opened = open_output(out, from, to, CodeLine::kConversion, to); opened.failed()) return opened;
+  R64Handle f(r64_open_file(out.path(), O_RDWR, 0644, 'P', width, height));
+  if (f == nullptr) return writing_failure(to);
+  r64_ctl(f.get(), 0, 1);  // reads beyond an edge answer with the nearest edge pixel
+  if (TOOL_STATUS stored = store_bands(f.get(), to, width, height, bands, threads); stored.failed()) return stored;
   std::printf("\nEND\n");
   std::fflush(stdout);
-  if (r64_close_file(f) != 0) exit_writing(to);
+  if (r64_close_file(f.release()) != 0) return writing_failure(to);
   int written = out.commit_keeping();
   if (written < 0) {
     r64_error = kR64System;
-    exit_writing(to);
+    return writing_failure(to);
   }
   set_written_target(to, written);
+  return {};
 }

@@ -7,5 +7,5 @@
 int main(int argc, char** argv) {
   check_endian();
   r64_init();
-  return run_commands(argc, argv);
+  return finish(run_commands(argc, argv));
 }

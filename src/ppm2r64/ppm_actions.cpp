@@ -21,19 +21,30 @@
 namespace {
 
 constexpr const char* kEndsEarly = "the PPM file \"%s\" ends before its last pixel\n";
-constexpr const char* kCannotRead = "cannot read the PPM file \"%s\"\n";
+constexpr const char* kCannotRead = "cannot read the PPM file \"%s\"\nsystem : %s\n";
 
-[[noreturn]] void exit_with(const char* format, const char* text) {
-  std::fprintf(stderr, format, text);
-  std::exit(1);
-}
+// The global PPM handle open on a file for one action, closed when the action ends.
+class OpenPpm {
+ public:
+  OpenPpm() = default;
+  OpenPpm(const OpenPpm&) = delete;
+  OpenPpm& operator=(const OpenPpm&) = delete;
+  ~OpenPpm() {
+    if (open_) close_ppm(&ppm);
+  }
 
-// Opens `filename` into the global handle and reads its header; any failure ends the run.
-void open_ppm(const char* filename) {
-  ppm.pi_fd = fd_io::open_retrying(filename, O_RDONLY, 0);
-  if (ppm.pi_fd < 0) exit_with(kCannotOpen, filename);
-  if (read_header(&ppm) != 0) exit_with(kCannotReadHeader, filename);
-}
+  // Opens `filename` and reads its header. Its refusals go ahead of what standard output buffers.
+  TOOL_STATUS open(const char* filename) {
+    ppm.pi_fd = fd_io::open_retrying(filename, O_RDONLY, 0);
+    if (ppm.pi_fd < 0) return ahead_of_output(tool_failure(kCannotOpen, filename));
+    open_ = true;
+    if (read_header(&ppm) != 0) return ahead_of_output(tool_failure(kCannotReadHeader, filename));
+    return {};
+  }
+
+ private:
+  bool open_ = false;
+};
 
 bool convertible(std::string_view magic) { return magic == "P5" || magic == "P6"; }
 
@@ -105,12 +116,8 @@ class PpmBands : public BandReader {
     for (int y = 0; y < rows; ++y) {
       unsigned char* pixels = band.data() + static_cast<size_t>(y) * pixel_row;
       std::span<unsigned char> target = decoder_.copies_as_is() ? std::span(pixels, pixel_row) : std::span(raw_);
-      outcome_ = read_row(ppm.pi_fd, target);
-      if (outcome_ != RowRead::kFull) {
-        error_ = errno;
-        failed_row_ = top + y;
-        return false;
-      }
+      RowRead outcome = read_row(ppm.pi_fd, target);
+      if (outcome != RowRead::kFull) return read_failed(top + y, failure(outcome));
       if (!decoder_.copies_as_is()) decoder_.decode(raw_.data(), pixels);
     }
     return true;
@@ -120,17 +127,14 @@ class PpmBands : public BandReader {
     for (int y = top; y < top + rows; ++y) print_progress(y);
   }
 
-  // The lines up to the row that could not be read, then its message.
-  [[noreturn]] void fail(int top) override {
-    for (int y = top; y <= failed_row_; ++y) print_progress(y);
-    if (outcome_ == RowRead::kEnded) exit_with(kEndsEarly, filename_);
-    std::fprintf(stderr, kCannotRead, filename_);
-    errno = error_;
-    std::perror("system ");
-    std::exit(1);
+ private:
+  // Made on the reading thread, whose errno tells why a read failed.
+  TOOL_STATUS failure(RowRead outcome) const {
+    if (outcome == RowRead::kEnded) return tool_failure(kEndsEarly, filename_);
+    const int error = errno;
+    return tool_failure(kCannotRead, filename_, std::strerror(error));
   }
 
- private:
   static void print_progress(int row) {
     std::printf("h = %i/%i   \r", row, static_cast<int>(ppm.pi_height));
     std::fflush(stdout);
@@ -139,38 +143,29 @@ class PpmBands : public BandReader {
   const char* filename_;
   RowDecoder decoder_;
   std::vector<unsigned char> raw_;
-  RowRead outcome_ = RowRead::kFull;
-  int error_ = 0;
-  int failed_row_ = -1;
 };
 
 }  // namespace
 
-void ppm_type(const char* filename) {
-  open_ppm(filename);
+TOOL_STATUS ppm_type(const char* filename) {
+  OpenPpm file;
+  if (TOOL_STATUS opened = file.open(filename); opened.failed()) return opened;
   std::printf("%s %i %i %i\n", ppm.pi_type, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height),
               ppm.pi_max);
-  close_ppm(&ppm);
+  return {};
 }
 
-void ppm2r64(char** argv) {
+TOOL_STATUS ppm2r64(const char* const* argv) {
   const char* from = argv[1];
   const char* to = argv[2];
   std::printf("convert %s(ppm) to %s(r64)\n", from, to);
   std::fflush(stdout);
-  open_ppm(from);
-  if (!convertible(ppm.pi_type)) {
-    std::fprintf(stderr, "not support the  format %s\n", ppm.pi_type);
-    std::exit(1);
-  }
-  check_r64_size(ppm.pi_width, ppm.pi_height);
+  OpenPpm file;
+  if (TOOL_STATUS opened = file.open(from); opened.failed()) return opened;
+  if (!convertible(ppm.pi_type)) return tool_failure("not support the  format %s\n", ppm.pi_type);
+  if (TOOL_STATUS fits = check_r64_size(ppm.pi_width, ppm.pi_height); fits.failed()) return fits;
 
   PpmBands bands(from);
-  write_level_zero(from, to, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height), bands, worker_threads);
-  close_ppm(&ppm);
-}
-
-unsigned char adjust_max(unsigned int max, unsigned int col) {
-  unsigned int cc = (col * 255) / max;
-  return static_cast<unsigned char>(cc > 255 ? 255 : cc);
+  return write_level_zero(from, to, static_cast<int>(ppm.pi_width), static_cast<int>(ppm.pi_height), bands,
+                          worker_threads);
 }

@@ -1,11 +1,10 @@
 // "-cr": packs the target R64 file, opened read-only, into a CR file of rect_size rectangles.
-// The CR file is written beside its target and replaces it only once complete; a failure ends
-// the process after the R64 error code, the system error line when a system call failed and a
-// line naming what failed, leaving no partial file.
+// The CR file is written beside its target and replaces it only once complete; a failure says
+// the R64 error code, the system error line when a system call failed and a line naming what
+// failed, leaving no partial file.
 #include <fcntl.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "ppm2r64.hpp"
@@ -14,17 +13,15 @@
 namespace {
 
 // The coarsest level the file lays out is written last: when it is there, every level is.
-void check_levels_present(R64_FILE* f, const char* from) {
+TOOL_STATUS check_levels_present(R64_FILE* f, const char* from) {
   int coarsest = 0;
   while (coarsest + 1 < kLevels && f->level_ofs[coarsest + 1] != 0) ++coarsest;
   int present = r64_check_level(f, coarsest);
-  if (present == 1) return;
-  if (present < 0) exit_r64_error(step_on("read", from), from);
+  if (present == 1) return {};
+  if (present < 0) return r64_failure(CodeLine::kAction, step_on("read", from), from);
   r64_error = kR64ReadOnly;
-  if (r64_check_level(f, 0) != 1) exit_r64_error(step_on("read", from), from);
-  std::fflush(stdout);
-  std::fprintf(stderr, "r64 error: %i\n-cr needs the levels of \"%s\": run -l first\n", r64_error, from);
-  std::exit(1);
+  if (r64_check_level(f, 0) != 1) return r64_failure(CodeLine::kAction, step_on("read", from), from);
+  return tool_failure("r64 error: %i\n-cr needs the levels of \"%s\": run -l first\n", r64_error, from);
 }
 
 // What the target asked of every rectangle got.
@@ -40,20 +37,22 @@ void report_target() {
 
 }  // namespace
 
-void r642cr(const char* from, const char* to) {
+TOOL_STATUS r642cr(const char* from, const char* to) {
   std::printf("make compressed rectangle (CR)\n");
   std::fflush(stdout);
-  R64_FILE* f = open_target(O_RDONLY);
-  if (f == nullptr) exit_r64_error(step_on("open", from), from);
-  check_levels_present(f, from);
+  R64Handle f;
+  if (TOOL_STATUS opened = open_target(O_RDONLY, &f); opened.failed()) return opened;
+  if (TOOL_STATUS present = check_levels_present(f.get(), from); present.failed()) return present;
   ReplacingFile out;
-  if (!open_output(out, from, to, f->fd)) exit_r64_error(step_on("create", to), from);
-  const std::string packing = step_on("pack", from) + " into \"" + to + "\"";
-  if (cr_write_file_with(out.path(), 0644, rect_size, f, &cr_coding, worker_threads) < 0) exit_r64_error(packing, from);
+  TOOL_STATUS created = open_output(out, from, to, CodeLine::kAction, from, f->fd);
+  if (created.failed()) return created;
+  if (cr_write_file_with(out.path(), 0644, rect_size, f.get(), &cr_coding, worker_threads) < 0)
+    return r64_failure(CodeLine::kAction, step_on("pack", from) + " into \"" + to + "\"", from);
   if (cr_coding.target_psnr > 0) report_target();
-  if (r64_close_file(f) < 0) exit_r64_error(step_on("read", from), from);
+  if (r64_close_file(f.release()) < 0) return r64_failure(CodeLine::kAction, step_on("read", from), from);
   if (!out.commit()) {
     r64_error = kR64System;
-    exit_r64_error(step_on("write", to), from);
+    return r64_failure(CodeLine::kAction, step_on("write", to), from);
   }
+  return {};
 }

@@ -32,19 +32,23 @@ bool same_identity(int a, int b) {
   return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-[[noreturn]] void fail_replaced() {
-  std::fflush(stdout);
-  std::fprintf(stderr, "the target \"%s\" was replaced by another program during this run\n", target);
-  std::exit(1);
-}
-
-// Opens the pinned file again with `ctl`.
-R64_FILE* reopen_pinned(int ctl) {
+// Opens the pinned file again with `ctl`; null when it cannot be opened, or when by its name it is
+// another file now (*replaced set).
+R64_FILE* reopen_pinned(int ctl, bool* replaced) {
   std::string path = descriptor_path(pinned);
   if (::access(path.c_str(), F_OK) == 0) return r64_open_file(path.c_str(), ctl, 0644, 'P', 0, 0);
-  R64_FILE* f = r64_open_file(target, ctl, 0644, 'P', 0, 0);
-  if (f != nullptr && !same_identity(f->fd, pinned)) fail_replaced();
-  return f;
+  R64Handle f(r64_open_file(target, ctl, 0644, 'P', 0, 0));
+  *replaced = f != nullptr && !same_identity(f->fd, pinned);
+  return *replaced ? nullptr : f.release();
+}
+
+R64_FILE* open_and_pin(int ctl) {
+  R64Handle f(r64_open_file(target, ctl, 0644, 'P', 0, 0));
+  if (f == nullptr) return nullptr;
+  pinned = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
+  if (pinned >= 0) return f.release();
+  r64_error = kR64System;
+  return nullptr;
 }
 
 }  // namespace
@@ -60,13 +64,10 @@ void set_written_target(const char* name, int fd) {
   pinned = fd;
 }
 
-R64_FILE* open_target(int ctl) {
-  if (pinned >= 0) return reopen_pinned(ctl);
-  R64_FILE* f = r64_open_file(target, ctl, 0644, 'P', 0, 0);
-  if (f == nullptr) return nullptr;
-  pinned = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
-  if (pinned >= 0) return f;
-  r64_close_file(f);
-  r64_error = kR64System;
-  return nullptr;
+TOOL_STATUS open_target(int ctl, R64Handle* f) {
+  bool replaced = false;
+  f->reset(pinned >= 0 ? reopen_pinned(ctl, &replaced) : open_and_pin(ctl));
+  if (replaced) return tool_failure("the target \"%s\" was replaced by another program during this run\n", target);
+  if (*f == nullptr) return r64_failure(CodeLine::kAction, step_on("open", target), target);
+  return {};
 }

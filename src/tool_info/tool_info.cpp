@@ -32,9 +32,10 @@ void print_tiff_version() {
 
 }  // namespace
 
-void print_usage(const char* tool, std::span<const TOOL_COMMAND> commands) {
+void print_usage(const char* tool, std::span<const Command> commands) {
   std::printf("usage: %s COMMAND ...   (commands run left to right)\n", tool);
-  for (const TOOL_COMMAND& command : commands) std::printf("  %-34s %s\n", command.synopsis, command.summary);
+  for (const Command& command : commands)
+    if (command.summary != nullptr) std::printf("  %-34s %s\n", command.synopsis, command.summary);
   std::printf("  %-34s %s\n", "-help, --help", "prints this usage");
   std::printf("  %-34s %s\n", "-version, --version", "prints the version and those of the image libraries");
   std::fflush(stdout);
@@ -48,7 +49,7 @@ void print_version(const char* tool) {
   std::fflush(stdout);
 }
 
-bool print_tool_info(const char* arg, const char* tool, std::span<const TOOL_COMMAND> commands) {
+bool print_tool_info(const char* arg, const char* tool, std::span<const Command> commands) {
   std::string_view name = arg;
   if (name == "-help" || name == "--help") {
     print_usage(tool, commands);

@@ -61,3 +61,34 @@ TEST(CommandLine, InvalidCommandAfterCommandsHaveRun) {
 }
 
 }  // namespace
+
+// Standard output and error through one pipe, where standard output is buffered: a failure's
+// message follows the lines printed before it, except the command line's own refusals in
+// ppm2r64, which go ahead of what standard output still holds, as they always have.
+TEST(CommandLine, MessagesKeepTheirPlaceAmongTheLinesPrintedBefore) {
+  write_file(scratch_path("a.ppm"), ppm_bytes("P6", 8, 4, 255, std::string(8 * 4 * 3, '\x40')));
+  RunOptions one_stream;
+  one_stream.one_stream = true;
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-ppmtype", "a.ppm", "-t"}, "too few argments for -t\nP6 8 4 255\n"},
+      {{"-ppmtype", "a.ppm", "-foo"}, "invalid command \"-foo\"\nP6 8 4 255\n"},
+      {{"-ppmtype", "a.ppm", "-ppmtype", "b.ppm"}, "cannot open the file \"b.ppm\"\nP6 8 4 255\n"},
+      {{"-ppmtype", "a.ppm", "-crquality", "0"}, "P6 8 4 255\ninvalid quality \"0\" (1 to 100)\n"},
+      {{"-ppmtype", "a.ppm", "-t", "b.r64", "-l"},
+       "P6 8 4 255\nmake multi levels of details\nr64 error: -1\nsystem : No such file or directory\n"
+       "cannot open \"b.r64\": No such file or directory\n"},
+  };
+  for (const auto& [args, output] : cases) {
+    RunResult result = run_tool(args, one_stream);
+    EXPECT_EQ(std::pair(result.status, result.out), std::pair(1, output));
+  }
+  write_photo_ppm("b.ppm", 100, 70);
+  ASSERT_EQ(run_tool({"-pr", "b.ppm", "b.r64", "-l", "-crsize", "64", "-cr", "b.cr"}).status, 0);
+  const std::string info = run_cr2ppm({"-info", "b.cr"}).out;
+  ASSERT_FALSE(info.empty());
+  for (const char* refused : {"-foo", "-x"}) {
+    RunResult result = run_cr2ppm({"-info", "b.cr", refused}, one_stream);
+    EXPECT_TRUE(result.out.starts_with(info + (refused[1] == 'f' ? "invalid command" : "too few arguments")))
+        << result.out;
+  }
+}

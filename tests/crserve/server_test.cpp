@@ -42,6 +42,7 @@ TEST(Usage, HelpAndNoArgumentsPrintOneLinePerOption) {
 
 TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
   write_file(scratch_path("photo.cr"), read_file(sample_path("coffee.ppm")));
+  write_file(scratch_path("cut.cr"), read_file(scratch_path("p.cr")).substr(0, 20));
   struct Expected {
     std::vector<std::string> args;
     std::string err;
@@ -58,9 +59,12 @@ TEST_F(ServerTest, RefusalsBeforeServingAreOneMessageAndStatus1) {
                             Expected{{"p.cr", "-base-url", "https://x/a\"b"}, "invalid base URL \"https://x/a\"b\"\n"},
                             Expected{{"p.cr", "-per-client", "0"}, "invalid connection count \"0\"\n"},
                             Expected{{"p.cr", "-zoom"}, "invalid option \"-zoom\"\n"},
+                            Expected{{"p.cr", "-bind", ""}, "invalid address \"\"\n"},
+                            Expected{{"p.cr", "-trust-proxy", "-max-area"}, "too few arguments for -max-area\n"},
                             Expected{{"-port", "80", "p.cr"}, "the CR file or folder comes first: crserve PATH [options]\n"},
                             Expected{{"photo.cr", "-port", "0"}, "\"photo.cr\" is not a CR file\n"},
                             Expected{{"none.cr", "-port", "0"}, "cannot open the CR file \"none.cr\": No such file or directory\n"},
+                            Expected{{"cut.cr", "-port", "0"}, "\"cut.cr\" is cut short: its header or table is incomplete\n"},
                             Expected{{"p.cr", "-port", "0", "-bind", "no.such.host.invalid"}, ""}}) {
     RunResult r = run_crserve(e.args);
     EXPECT_EQ(r.status, 1) << e.args[0] << " " << e.args[1];

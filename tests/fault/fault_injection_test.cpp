@@ -35,6 +35,7 @@ struct Job {
   std::function<void()> prepare = [] {};   // puts the inputs back before every run
   long most_positions = 200;  // per kind; beyond, the first and last fifth and a spread between
   const char* binary = PPM2R64_BINARY;
+  std::vector<std::string> env = {};       // more settings of the shim
 };
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
@@ -46,8 +47,10 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
 RunResult run_failing(const Job& job, const std::string& watched, const std::string& kind, long nth) {
   job.prepare();
   for (const std::string& output : job.replaced) write_file(scratch_path(output), kOlder);
-  RunOptions options = with_fault_shim({"FAULT_PATH=" + watched, "FAULT_CALL=" + kind, "FAULT_NTH=" + std::to_string(nth),
-                                        "FAULT_COUNT_FILE=" + scratch_path("counts")});
+  std::vector<std::string> settings = {"FAULT_PATH=" + watched, "FAULT_CALL=" + kind,
+                                       "FAULT_NTH=" + std::to_string(nth), "FAULT_COUNT_FILE=" + scratch_path("counts")};
+  settings.insert(settings.end(), job.env.begin(), job.env.end());
+  RunOptions options = with_fault_shim(settings);
   if (contains(job.replaced, watched) || !fs::exists(scratch_path(watched))) options.env.push_back("FAULT_UNNAMED=1");
   return run_binary(job.binary, job.args, options);
 }
@@ -174,6 +177,24 @@ TEST(FaultInjection, TilesWrittenBackToMakeRoomAreReportedWhenTheyFail) {
   sweep({.args = {"-pr", "in.ppm", "pic.r64"}, .watched = {"pic.r64"}, .outputs = {"pic.r64"}, .replaced = {"pic.r64"}, .most_positions = 60});
   sweep({.args = {"-t", "pic.r64", "-l"}, .watched = {"pic.r64"}, .outputs = {"pic.r64"},
          .prepare = [] { copy_over("base.r64", "pic.r64"); }, .most_positions = 60});
+}
+
+// On a file system that cannot make unnamed files, every tool's output is written under a
+// temporary name beside it: a run whose call fails (the temporary file's own calls among them) leaves
+// the older file as it was and removes the temporary one.
+TEST(FaultInjection, AFailedRunLeavesTheOlderOutputAndNoTemporaryFile) {
+  make_base(true);
+  ASSERT_EQ(run_tool({"-t", "base.r64", "-crsize", "64", "-cr", "base.cr"}).status, 0);
+  write_tiff(scratch_path("in.tif"), Samples::textured(100, 70, 3, 8));
+  const std::vector<std::string> named = {"FAULT_NO_TMPFILE=1"};
+  sweep({.args = {"-pr", "in.ppm", "pic.r64"}, .watched = {"in.ppm", "pic.r64"}, .outputs = {"pic.r64"},
+         .replaced = {"pic.r64"}, .most_positions = 60, .env = named});
+  sweep({.args = {"-ir", "in.tif", "pic.r64"}, .watched = {"pic.r64"}, .outputs = {"pic.r64"},
+         .replaced = {"pic.r64"}, .most_positions = 60, .env = named});
+  sweep({.args = {"-t", "base.r64", "-crsize", "64", "-cr", "pic.cr"}, .watched = {"base.r64", "pic.cr"},
+         .outputs = {"pic.cr"}, .replaced = {"pic.cr"}, .most_positions = 60, .env = named});
+  sweep({.args = {"-x", "base.cr", "0", "pic.ppm"}, .watched = {"base.cr", "pic.ppm"}, .outputs = {"pic.ppm"},
+         .replaced = {"pic.ppm"}, .most_positions = 60, .binary = CR2PPM_BINARY, .env = named});
 }
 
 // A run killed while it writes its output (stopped at its first write of the new file, then

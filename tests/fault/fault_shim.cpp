@@ -13,6 +13,8 @@
 // as a bad sector does, whichever thread reads it and in whatever order; FAULT_HELPERS_ONLY counts
 // (and fails) only the calls of threads other than the main one; FAULT_SLOW_WRITES=US makes every
 // write to a followed file wait that many microseconds first.
+// With FAULT_NO_TMPFILE set, no unnamed file can be made (O_TMPFILE fails with EOPNOTSUPP, as on
+// file systems without it), so that outputs take their named temporary files instead.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -53,6 +55,7 @@ const bool kStopInstead = std::getenv("FAULT_STOP") != nullptr;
 const off_t kBadByte = std::getenv("FAULT_BAD_BYTE") ? std::atoll(std::getenv("FAULT_BAD_BYTE")) : -1;
 const bool kHelpersOnly = std::getenv("FAULT_HELPERS_ONLY") != nullptr;
 const long kWriteDelay = std::getenv("FAULT_SLOW_WRITES") ? std::atol(std::getenv("FAULT_SLOW_WRITES")) : 0;
+const bool kNoTmpfile = std::getenv("FAULT_NO_TMPFILE") != nullptr;
 constexpr const char* kDescriptorFolder = "/proc/self/fd/";
 
 // What is known of a descriptor opened by the wrapped calls.
@@ -122,6 +125,11 @@ off_t position_of(int fd) {
   return kBadByte >= 0 ? real_lseek(fd, 0, SEEK_CUR) : -1;
 }
 
+int refused_unnamed() {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
 mode_t mode_of(int flags, va_list args) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
@@ -148,14 +156,15 @@ __attribute__((destructor)) void write_counts() {
 
 // The open calls, with a directory first for the "at" forms, follow what they open; the mode
 // argument exists only when the flags create a file.
-#define OPEN_WRAPPER(name, ...)                                                       \
-  int name(__VA_ARGS__ __VA_OPT__(,) const char* path, int flags, ...) {              \
-    static auto real = next<int (*)(__VA_ARGS__ __VA_OPT__(,) const char*, int, ...)>(#name); \
-    va_list args;                                                                     \
-    va_start(args, flags);                                                            \
-    mode_t mode = mode_of(flags, args);                                               \
-    va_end(args);                                                                     \
-    return noted(real(__VA_OPT__(dirfd,) path, flags, mode), path, flags);                   \
+#define OPEN_WRAPPER(name, ...)                                                                \
+  int name(__VA_ARGS__ __VA_OPT__(, ) const char* path, int flags, ...) {                      \
+    static auto real = next<int (*)(__VA_ARGS__ __VA_OPT__(, ) const char*, int, ...)>(#name); \
+    va_list args;                                                                              \
+    va_start(args, flags);                                                                     \
+    mode_t mode = mode_of(flags, args);                                                        \
+    va_end(args);                                                                              \
+    if (kNoTmpfile && (flags & O_TMPFILE) == O_TMPFILE) return refused_unnamed();              \
+    return noted(real(__VA_OPT__(dirfd, ) path, flags, mode), path, flags);                    \
   }
 #define CREAT_WRAPPER(name)                                           \
   int name(const char* path, mode_t mode) {                           \

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "change_endian.hpp"
 
@@ -56,7 +57,7 @@ RunResult run_binary(const char* binary, std::vector<std::string> args, const Ru
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
+    dup2(options.one_stream ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
     for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     for (std::string& entry : env) putenv(entry.data());
     if (chdir(cwd.c_str()) != 0) _exit(127);
@@ -119,6 +120,47 @@ int start_binary(const char* binary, std::vector<std::string> args, const RunOpt
     _exit(127);
   }
   return pid;
+}
+
+namespace {
+
+int open_descriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+}  // namespace
+
+ActionRun run_action(const std::function<TOOL_STATUS()>& action) {
+  const fs::path before_dir = fs::current_path();
+  fs::current_path(scratch_dir());
+  const int before = open_descriptors();
+  ActionRun run;
+  ::testing::internal::CaptureStdout();
+  run.status = action();
+  std::fflush(stdout);
+  run.out = ::testing::internal::GetCapturedStdout();
+  run.descriptors_left = open_descriptors() - before;
+  fs::current_path(before_dir);
+  return run;
+}
+
+void expect_failures_as_the_tools(const char* binary, const std::vector<std::vector<std::string>>& lines,
+                                  const std::function<ActionRun(const std::vector<std::string>&)>& in_process) {
+  for (const auto& args : lines) {
+    std::string command = binary;
+    for (const auto& arg : args) command += " " + arg;
+    RunResult tool = run_binary(binary, args, {});
+    ASSERT_EQ(tool.status, 1) << command;
+    for (int run = 0; run < 2; ++run) {
+      ActionRun action = in_process(args);
+      EXPECT_EQ(std::tuple(action.status.exit_status, action.status.message, action.out),
+                std::tuple(tool.status, tool.err, tool.out))
+          << command;
+      EXPECT_EQ(action.descriptors_left, 0) << command;
+    }
+  }
 }
 
 std::string scratch_dir() {

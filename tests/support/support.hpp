@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "r64.hpp"
+#include "tool_status.hpp"
 
 namespace test_support {
 
@@ -73,6 +74,7 @@ struct RunOptions {
   long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1: none
   std::vector<std::string> env;  // "NAME=value" entries set in the tool's environment
   int cpu_seconds = -1;          // RLIMIT_CPU: a runaway tool is killed (status 128 + SIGKILL/SIGXCPU); -1: none
+  bool one_stream = false;       // standard error goes into `out` with standard output, as into one pipe
 };
 
 // Runs a built tool in the scratch directory, capturing both output streams.
@@ -84,6 +86,19 @@ int start_binary(const char* binary, std::vector<std::string> args, const RunOpt
 // Options of a run with tests/fault/fault_shim preloaded, `settings` ("FAULT_CALL=read", ...) in
 // its environment: system calls on chosen files fail, or are counted, as that file describes.
 RunOptions with_fault_shim(std::vector<std::string> settings);
+// An action called in this process, as a program linking the library calls it, from the scratch
+// directory: its status, what it printed on standard output, and how many more descriptors this
+// process has open after it than before.
+struct ActionRun {
+  TOOL_STATUS status;
+  std::string out;
+  int descriptors_left = 0;
+};
+ActionRun run_action(const std::function<TOOL_STATUS()>& action);
+// For each command line: `binary` fails on it, and two runs of it in this process through
+// `in_process` give the tool's exit status, message and output, and leave no descriptor open.
+void expect_failures_as_the_tools(const char* binary, const std::vector<std::vector<std::string>>& lines,
+                                  const std::function<ActionRun(const std::vector<std::string>&)>& in_process);
 
 inline RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {}) {
   return run_binary(PPM2R64_BINARY, args, options);

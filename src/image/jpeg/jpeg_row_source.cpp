@@ -65,9 +65,9 @@ struct JpegSource : ROW_SOURCE {
   }
 
   int failed() {
-    if (file != nullptr && std::ferror(file)) return fail("cannot read it: %s", std::strerror(errno));
-    if (scans.exceeded) return fail("%s", err.message);
-    return fail("the JPEG data are damaged: %s", err.message[0] ? err.message : "unknown error");
+    if (file != nullptr && std::ferror(file)) return source_failure("cannot read it: %s", std::strerror(errno));
+    if (scans.exceeded) return source_failure("%s", err.message);
+    return source_failure("the JPEG data are damaged: %s", err.message[0] ? err.message : "unknown error");
   }
 
   int read(unsigned char* rgb, int rows);
@@ -146,14 +146,15 @@ int start(JpegSource& s) {
     case JCS_RGB:
     case JCS_YCbCr: cinfo.out_color_space = JCS_RGB; break;
     case JCS_CMYK:
-    case JCS_YCCK: return fail("CMYK JPEG images are not supported");
-    default: return fail("JPEG images of %d colour components are not supported", cinfo.num_components);
+    case JCS_YCCK: return source_failure("CMYK JPEG images are not supported");
+    default: return source_failure("JPEG images of %d colour components are not supported", cinfo.num_components);
   }
   if (jpeg_has_multiple_scans(&cinfo)) {
     long long bytes = coefficient_bytes(cinfo);
     if (bytes > kRowSourceBufferLimit)
-      return fail("progressive JPEG images are decoded whole, not row by row, and this one needs %lld MiB (at most %lld)",
-                  bytes >> 20, kRowSourceBufferLimit >> 20);
+      return source_failure(
+          "progressive JPEG images are decoded whole, not row by row, and this one needs %lld MiB (at most %lld)",
+          bytes >> 20, kRowSourceBufferLimit >> 20);
   }
   s.width = static_cast<int>(cinfo.image_width);
   s.height = static_cast<int>(cinfo.image_height);
@@ -161,7 +162,7 @@ int start(JpegSource& s) {
   s.bits = cinfo.data_precision;
   if (!start_decompress(s)) return s.failed();
   if (cinfo.output_width != cinfo.image_width || cinfo.output_height != cinfo.image_height)
-    return fail("the JPEG image decodes to another size");
+    return source_failure("the JPEG image decodes to another size");
   if (cinfo.out_color_components == 1) s.grey.resize(cinfo.output_width);
   return 0;
 }

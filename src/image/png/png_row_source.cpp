@@ -122,13 +122,13 @@ struct PngSource : ROW_SOURCE {
   // A failure of libspng: a file that ends early or cannot be read says so (an image stream that
   // ends before the last row counts as cut short); anything else is damage the library names.
   int failed(int code) {
-    if (file != nullptr && std::ferror(file)) return fail("cannot read it: %s", std::strerror(errno));
+    if (file != nullptr && std::ferror(file)) return source_failure("cannot read it: %s", std::strerror(errno));
     if (memory.exceeded || code == SPNG_ECHUNK_LIMITS)
-      return fail("the PNG file's ancillary chunks need more than libspng may keep (at most %zu MiB)",
-                  kLibraryMemory >> 20);
+      return source_failure("the PNG file's ancillary chunks need more than libspng may keep (at most %zu MiB)",
+                            kLibraryMemory >> 20);
     if (code == SPNG_IO_EOF || code == SPNG_EIO || code == SPNG_EIDAT_TOO_SHORT || (file != nullptr && std::feof(file)))
-      return fail("the PNG data are cut short");
-    return fail("the PNG data are damaged: %s", spng_strerror(code));
+      return source_failure("the PNG data are cut short");
+    return source_failure("the PNG data are damaged: %s", spng_strerror(code));
   }
 
   int read(unsigned char* rgb, int rows);
@@ -209,7 +209,7 @@ int channels_of(uint8_t color_type) {
 int start(PngSource& s) {
   Charging charging(s.memory);
   s.ctx = spng_ctx_new2(&kChargedAllocator, 0);
-  if (s.ctx == nullptr) return fail("out of memory");
+  if (s.ctx == nullptr) return source_failure("out of memory");
   spng_set_chunk_limits(s.ctx, kLibraryMemory, kLibraryMemory);
   int code = spng_set_png_file(s.ctx, s.file);
   spng_ihdr ihdr{};
@@ -233,8 +233,9 @@ int start(PngSource& s) {
   if (s.interlaced) {
     long long bytes = static_cast<long long>(s.decoded_row) * s.height;
     if (bytes > kRowSourceBufferLimit)
-      return fail("interlaced PNG images come whole, not row by row, and this one needs %lld MiB (at most %lld)",
-                  bytes >> 20, kRowSourceBufferLimit >> 20);
+      return source_failure(
+          "interlaced PNG images come whole, not row by row, and this one needs %lld MiB (at most %lld)", bytes >> 20,
+          kRowSourceBufferLimit >> 20);
     return 0;
   }
   if (!s.converter->passes_through()) s.row.resize(s.decoded_row);

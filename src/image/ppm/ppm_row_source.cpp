@@ -24,8 +24,8 @@ struct PpmSource : ROW_SOURCE {
       unsigned char* into = converter.passes_through() ? rgb : raw.data();
       size_t want = converter.row_bytes(width);
       ssize_t got = fd_io::read_upto(info.pi_fd, into, want);
-      if (got < 0) return fail("cannot read it: %s", std::strerror(errno));
-      if (static_cast<size_t>(got) < want) return fail("the PPM data end before its last pixel");
+      if (got < 0) return source_failure("cannot read it: %s", std::strerror(errno));
+      if (static_cast<size_t>(got) < want) return source_failure("the PPM data end before its last pixel");
       if (!converter.passes_through()) converter.convert(raw.data(), rgb, width);
     }
     return 0;
@@ -43,13 +43,13 @@ ROW_SOURCE* open_ppm_source(int fd) {
   info.pi_fd = fd;
   if (read_header(&info) != 0) {
     ::close(fd);
-    fail("its PPM header cannot be read");
+    source_failure("its PPM header cannot be read");
     return nullptr;
   }
   std::string_view magic = info.pi_type;
   if (magic != "P5" && magic != "P6") {
     close_ppm(&info);
-    fail("PPM images of type %s are not supported", info.pi_type);
+    source_failure("PPM images of type %s are not supported", info.pi_type);
     return nullptr;
   }
   if (!size_fits(info.pi_width, info.pi_height)) {

@@ -151,8 +151,9 @@ int check_geometry(const Geometry& g) {
   if (!size_fits(static_cast<long long>(std::min(*g.width, kMostSide)), static_cast<long long>(std::min(*g.height, kMostSide))))
     return -1;
   if (g.tiled() && !(tile_side_fits(g.tile_width) && tile_side_fits(g.tile_height)))
-    return fail("TIFF tiles of %" PRIu64 " x %" PRIu64 " are not supported (their sides must be multiples of %" PRIu64 ")",
-                g.tile_width.value_or(0), g.tile_height.value_or(0), kTiffTileSideMultiple);
+    return source_failure("TIFF tiles of %" PRIu64 " x %" PRIu64
+                          " are not supported (their sides must be multiples of %" PRIu64 ")",
+                          g.tile_width.value_or(0), g.tile_height.value_or(0), kTiffTileSideMultiple);
   return 0;
 }
 
@@ -161,13 +162,14 @@ int check_tables(const Geometry& g, const std::vector<Entry>& tables) {
   const uint64_t striles = striles_of(g);
   const uint64_t table_bytes = times(striles, kTiffStrileBytes);
   if (table_bytes > kMostTiffStrileTableBytes)
-    return fail("the TIFF image has %" PRIu64 " %s, whose offsets and byte counts take %" PRIu64 " MiB (at most %" PRIu64 ")",
-                striles, g.tiled() ? "tiles" : "strips", table_bytes >> kMiB, kMostTiffStrileTableBytes >> kMiB);
+    return source_failure(
+        "the TIFF image has %" PRIu64 " %s, whose offsets and byte counts take %" PRIu64 " MiB (at most %" PRIu64 ")",
+        striles, g.tiled() ? "tiles" : "strips", table_bytes >> kMiB, kMostTiffStrileTableBytes >> kMiB);
   for (const Entry& table : tables) {
     if (table.count == striles) continue;
     const bool offsets = table.tag == TIFFTAG_STRIPOFFSETS || table.tag == TIFFTAG_TILEOFFSETS;
-    return fail("the TIFF table of %s %s holds %" PRIu64 " entries where the image's geometry makes %" PRIu64,
-                g.tiled() ? "tile" : "strip", offsets ? "offsets" : "byte counts", table.count, striles);
+    return source_failure("the TIFF table of %s %s holds %" PRIu64 " entries where the image's geometry makes %" PRIu64,
+                          g.tiled() ? "tile" : "strip", offsets ? "offsets" : "byte counts", table.count, striles);
   }
   return 0;
 }
@@ -186,8 +188,8 @@ int check_entries(const Layout& layout, const std::vector<Entry>& entries) {
     tag_bytes = plus(tag_bytes, times(e.count, value_bytes(e.type)));
   }
   if (tag_bytes > kMostTiffTagBytes)
-    return fail("the TIFF tags hold %" PRIu64 " MiB of values (at most %" PRIu64 ")", tag_bytes >> kMiB,
-                kMostTiffTagBytes >> kMiB);
+    return source_failure("the TIFF tags hold %" PRIu64 " MiB of values (at most %" PRIu64 ")", tag_bytes >> kMiB,
+                          kMostTiffTagBytes >> kMiB);
   if (!geometry.width || !geometry.height) return 0;  // libtiff names what is missing
   if (check_geometry(geometry) != 0) return -1;
   return check_tables(geometry, tables);
@@ -223,7 +225,7 @@ int check_tiff_directory(int fd) {
     return 0;
   const uint64_t count = layout.integer(count_field, layout.count_bytes());
   if (count > kMostTiffTags)
-    return fail("the TIFF directory holds %" PRIu64 " tags (at most %" PRIu64 ")", count, kMostTiffTags);
+    return source_failure("the TIFF directory holds %" PRIu64 " tags (at most %" PRIu64 ")", count, kMostTiffTags);
   std::vector<unsigned char> bytes(count * layout.entry_bytes());
   if (!read_exactly_at(fd, bytes.data(), bytes.size(), plus(directory, layout.count_bytes()))) return 0;
   std::vector<Entry> entries;

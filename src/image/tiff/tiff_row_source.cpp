@@ -36,8 +36,8 @@ struct TiffSource : ROW_SOURCE {
 
   // The failure libtiff reported, or `otherwise` when it said nothing.
   int failed(const char* otherwise) {
-    if (library_error.empty()) return fail("%s", otherwise);
-    return fail("the TIFF data are damaged: %s", library_error.c_str());
+    if (library_error.empty()) return source_failure("%s", otherwise);
+    return source_failure("the TIFF data are damaged: %s", library_error.c_str());
   }
 
   int read(unsigned char* rgb, int rows) {
@@ -82,11 +82,11 @@ int TiffSource::read_plain(unsigned char* rgb, int rows) {
     const uint32_t row = static_cast<uint32_t>(next_row);
     const uint32_t strip = TIFFComputeStrip(tiff, row, 0);
     const uint64_t within = static_cast<uint64_t>(row % rows_per_strip) * pixel_row;
-    if (within + pixel_row > TIFFGetStrileByteCount(tiff, strip)) return fail("the TIFF data are cut short");
+    if (within + pixel_row > TIFFGetStrileByteCount(tiff, strip)) return source_failure("the TIFF data are cut short");
     const off_t at = static_cast<off_t>(TIFFGetStrileOffset(tiff, strip) + within);
     ssize_t got = fd_io::read_at(TIFFFileno(tiff), rgb, pixel_row, at);
-    if (got < 0) return fail("cannot read it: %s", std::strerror(errno));
-    if (static_cast<size_t>(got) < pixel_row) return fail("the TIFF data are cut short");
+    if (got < 0) return source_failure("cannot read it: %s", std::strerror(errno));
+    if (static_cast<size_t>(got) < pixel_row) return source_failure("the TIFF data are cut short");
   }
   return 0;
 }
@@ -146,10 +146,10 @@ int describe(TiffSource& s, SampleLayout* layout) {
   const uint16_t per_pixel = field<uint16_t>(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
   const uint16_t photometric = field<uint16_t>(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
   if (field<uint16_t>(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT) != SAMPLEFORMAT_UINT)
-    return fail("TIFF samples that are no unsigned integers are not supported");
-  if (bits != 8 && bits != 16) return fail("TIFF samples of %u bits are not supported (8 or 16)", bits);
+    return source_failure("TIFF samples that are no unsigned integers are not supported");
+  if (bits != 8 && bits != 16) return source_failure("TIFF samples of %u bits are not supported (8 or 16)", bits);
   if (per_pixel > 1 && field<uint16_t>(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) != PLANARCONFIG_CONTIG)
-    return fail("TIFF images stored plane by plane are not supported");
+    return source_failure("TIFF images stored plane by plane are not supported");
 
   layout->bits = bits;
   layout->max = bits == 16 ? 65535 : 255;
@@ -160,7 +160,7 @@ int describe(TiffSource& s, SampleLayout* layout) {
     case PHOTOMETRIC_RGB: layout->colours = kRgb; break;
     case PHOTOMETRIC_YCBCR:
       if (field<uint16_t>(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) != COMPRESSION_JPEG)
-        return fail("TIFF images in YCbCr are only supported when JPEG-compressed");
+        return source_failure("TIFF images in YCbCr are only supported when JPEG-compressed");
       TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // libjpeg turns them into RGB
       layout->colours = kRgb;
       break;
@@ -177,10 +177,11 @@ int describe(TiffSource& s, SampleLayout* layout) {
       layout->palette_blue = s.palette[2];
       break;
     }
-    case PHOTOMETRIC_SEPARATED: return fail("CMYK TIFF images are not supported");
-    default: return fail("TIFF images of photometric interpretation %u are not supported", photometric);
+    case PHOTOMETRIC_SEPARATED: return source_failure("CMYK TIFF images are not supported");
+    default: return source_failure("TIFF images of photometric interpretation %u are not supported", photometric);
   }
-  if (per_pixel < layout->colours) return fail("the TIFF image has %u samples a pixel, too few for its colours", per_pixel);
+  if (per_pixel < layout->colours)
+    return source_failure("the TIFF image has %u samples a pixel, too few for its colours", per_pixel);
   s.channels = per_pixel;
   s.bits = bits;
 
@@ -213,8 +214,9 @@ int check_strips(TiffSource& s) {
   if (plain) return 0;
   uint64_t largest = largest_strile(s.tiff);
   if (largest <= static_cast<uint64_t>(kLargestAllocation)) return 0;
-  return fail("libtiff reads each strip whole, and its strips take up to %llu MiB (at most %lld)",
-              static_cast<unsigned long long>(largest >> 20), static_cast<long long>(kLargestAllocation >> 20));
+  return source_failure("libtiff reads each strip whole, and its strips take up to %llu MiB (at most %lld)",
+                        static_cast<unsigned long long>(largest >> 20),
+                        static_cast<long long>(kLargestAllocation >> 20));
 }
 
 // Sizes, layout and buffers of an opened TIFF; -1 with the reason.
@@ -239,15 +241,15 @@ int start(TiffSource& s) {
   }
   TIFFGetField(s.tiff, TIFFTAG_TILEWIDTH, &s.tile_width);
   TIFFGetField(s.tiff, TIFFTAG_TILELENGTH, &s.tile_height);
-  if (s.tile_width == 0 || s.tile_height == 0) return fail("the TIFF tiles have no size");
+  if (s.tile_width == 0 || s.tile_height == 0) return source_failure("the TIFF tiles have no size");
   long long tile_bytes = static_cast<long long>(s.converter->row_bytes(static_cast<int>(s.tile_width))) * s.tile_height;
   long long row_bytes = static_cast<long long>(std::min<uint32_t>(s.tile_height, height)) * width * kRgb;
   // A compressed tile is read whole before it is decoded: the largest one counts too.
   uint64_t raw = compressed(s.tiff) ? std::min<uint64_t>(largest_strile(s.tiff), kRowSourceBufferLimit + 1) : 0;
   long long needed = tile_bytes + row_bytes + static_cast<long long>(raw);
   if (needed > kRowSourceBufferLimit)
-    return fail("a row of its %u x %u TIFF tiles needs %lld MiB (at most %lld)", s.tile_width, s.tile_height,
-                needed >> 20, kRowSourceBufferLimit >> 20);
+    return source_failure("a row of its %u x %u TIFF tiles needs %lld MiB (at most %lld)", s.tile_width, s.tile_height,
+                          needed >> 20, kRowSourceBufferLimit >> 20);
   s.samples.resize(static_cast<size_t>(tile_bytes));
   s.tile_row.resize(static_cast<size_t>(row_bytes));
   return 0;
@@ -265,7 +267,7 @@ ROW_SOURCE* open_tiff_source(int fd) {
   std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
   if (options == nullptr) {
     ::close(fd);
-    fail("out of memory");
+    source_failure("out of memory");
     return nullptr;
   }
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), keep_first_error, source.get());

@@ -20,13 +20,13 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "change_endian.hpp"
 #include "cr_huffman_tables.hpp"
 #include "cr_internal.hpp"
-#include "er_panic.hpp"
 #include "jpeg.hpp"
 #include "malloc_ptr.hpp"
 #include "parallel.hpp"
@@ -207,13 +207,11 @@ int store_block(CR_FILE* f, const CR_BUFFER& rect, int level, const Block& block
   return 0;
 }
 
-// Decodes the block just coded, as a reader decodes it, into `decoded`; a block that does not give
-// back the rectangle is a fault of the codec, not of the data, and ends the process.
+// Decodes the block just coded, as a reader decodes it, into `decoded`; null when it cannot be
+// decoded. The data cannot be at fault, so the decoder's memory is: the caller fails with kR64Memory.
 const unsigned char* decode(const Block& block, const CR_BUFFER& rect, unsigned char* decoded) {
-  if (block.type != 'j' && block.type != 'n') er_panic("_cr_write(1)");
   CR_MEM_TBL stored{block.data.get(), block.type, {}, static_cast<unsigned int>(block.size)};
-  if (!cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded)) er_panic("_cr_write(2)");
-  return decoded;
+  return cr_internal::decode_stored_block(stored, rect.w_len, rect.h_len, decoded) ? decoded : nullptr;
 }
 
 // One rectangle on its way into the file: its pixels (then its coded samples, then, above level
@@ -281,11 +279,15 @@ class Writer {
                  level, {}};
   }
 
-  // The PSNR against `source` that the rectangle's pixels reach when rebuilt from `block`.
-  double rebuilt_psnr(const Coded& c, const CR_BUFFER* parent, const Block& block, const unsigned char* source, Scratch& s) const {
+  // The PSNR against `source` that the rectangle's pixels reach when rebuilt from `block`; nothing
+  // when the block cannot be decoded.
+  std::optional<double> rebuilt_psnr(const Coded& c, const CR_BUFFER* parent, const Block& block,
+                                     const unsigned char* source, Scratch& s) const {
+    const unsigned char* samples = decode(block, c.rect, s.decoded);
+    if (samples == nullptr) return std::nullopt;
     CR_BUFFER trial = c.rect;
     trial.buf = s.trial;
-    cr_internal::rebuild(trial, parent, decode(block, c.rect, s.decoded), c.cal);
+    cr_internal::rebuild(trial, parent, samples, c.cal);
     return cr_internal::rect_psnr(trial, source);
   }
 
@@ -298,27 +300,29 @@ class Writer {
       const int quality = (low + high) / 2;
       Block trial = compress(c.rect, c.level, coding_.efficient, quality);
       if (!trial.data) return;  // no memory: no block
-      const double psnr = rebuilt_psnr(c, parent, trial, source, s);
-      if (psnr < coding_.target_psnr) {
+      const std::optional<double> psnr = rebuilt_psnr(c, parent, trial, source, s);
+      if (!psnr) return;  // no memory: no block
+      if (*psnr < coding_.target_psnr) {
         low = quality + 1;
         continue;
       }
       best = std::move(trial);
-      c.psnr = psnr;
+      c.psnr = *psnr;
       high = quality - 1;
     }
     if (!best.data) {
       best = plain_block(c.rect);
-      if (!best.data) return;
-      c.psnr = rebuilt_psnr(c, parent, best, source, s);
+      const std::optional<double> psnr = best.data ? rebuilt_psnr(c, parent, best, source, s) : std::nullopt;
+      if (!psnr) return;  // no memory: no block
+      c.psnr = *psnr;
     }
     c.block = std::move(best);
   }
 
   // Reads the rectangle, codes it against its parent (plain pixels for a root) into its block and,
   // above level 0, rebuilds it as a reader will; touches nothing shared, so rectangles of one
-  // generation are coded at once. 0, or -1 with r64_error set when it cannot be read; no block
-  // means no memory.
+  // generation are coded at once. 0, or -1 with r64_error set when it cannot be read or its block
+  // cannot be decoded again (kR64Memory); no block means no memory.
   int code(Coded& c, const CR_BUFFER* parent, Scratch& s) const {
     if (cr_internal::read_r64_rect(c.rect, r64_, c.level, s.tile_rows) < 0) return -1;
     const unsigned char* predicted = nullptr;  // a root keeps its plain pixels
@@ -334,7 +338,10 @@ class Writer {
       code_to_target(c, parent, s.source, s);
     else
       c.block = compress(c.rect, c.level, coding_.efficient, coding_.quality);
-    if (c.level > 0 && c.block.data) cr_internal::rebuild(c.rect, parent, decode(c.block, c.rect, s.decoded), c.cal);
+    if (c.level == 0 || !c.block.data) return 0;
+    const unsigned char* samples = decode(c.block, c.rect, s.decoded);
+    if (samples == nullptr) return fail(kR64Memory);
+    cr_internal::rebuild(c.rect, parent, samples, c.cal);
     return 0;
   }
 

@@ -128,4 +128,20 @@ TEST_F(R64FileTest, KeepsATileThatCannotBeWrittenBackOnEviction) {
   EXPECT_EQ(bytes()[8 + 4096 * 318], 42);
 }
 
+// A handle given up after a failure writes nothing more: its dirty tiles are dropped with it, and
+// its descriptor is closed.
+TEST_F(R64FileTest, DiscardedHandleWritesBackNoTile) {
+  R64_FILE* f = create('P', 200, 100);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(r64_set(f, 0, 0, 0, kRed), 0);
+  ASSERT_EQ(r64_flush(f), 0);
+  const std::string flushed = bytes();
+  ASSERT_EQ(r64_set(f, 150, 90, 0, kRed), 0);
+  const int fd = f->fd;
+  r64_discard_file(f);
+  EXPECT_EQ(bytes(), flushed);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+  r64_discard_file(nullptr);
+}
+
 }  // namespace

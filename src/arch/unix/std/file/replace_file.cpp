@@ -2,7 +2,8 @@
 // complete. On Linux the file is made unnamed in the target's folder (O_TMPFILE) and given a name
 // only at the end, so a run killed before then leaves no trace: the system frees the file. Where
 // the file system cannot make unnamed files, it is created under the target's name with
-// ".tmp.<pid>.<n>" added, which a killed run leaves behind.
+// ".tmp.<pid>.<n>" added, which its owner removes when it goes out of scope uncommitted (a failed
+// action returns through it) and which a killed run leaves behind.
 #include "replace_file.hpp"
 
 #include <fcntl.h>
@@ -11,9 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -35,25 +34,6 @@ std::string folder_of(const std::string& path) {
 }
 
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// Named temporary files still open, removed when the process exits without committing them: a
-// tool that ends on an error with exit() runs no destructors.
-std::vector<std::string>& pending() {
-  static auto* names = new std::vector<std::string>;  // never destroyed: exit handlers still use it
-  return *names;
-}
-
-void remove_pending() {
-  for (const std::string& name : pending()) ::unlink(name.c_str());
-}
-
-void track(const std::string& name) {
-  static const bool registered = std::atexit(remove_pending) == 0;
-  (void)registered;
-  pending().push_back(name);
-}
-
-void untrack(const std::string& name) { std::erase(pending(), name); }
 
 // A name beside `target` that nothing has, made by `make` (which creates it, or fails with EEXIST
 // when it is taken); the name, or empty with errno set.
@@ -136,7 +116,6 @@ int ReplacingFile::open(const char* target, int mode) {
   });
   if (name.empty()) return -1;
   temporary_ = path_ = name;
-  track(temporary_);
   fd_ = fd;
   return fd_;
 }
@@ -162,7 +141,6 @@ int ReplacingFile::commit_keeping() {
     errno = saved;
     return -1;
   }
-  if (!temporary_.empty()) untrack(temporary_);
   temporary_.clear();
   path_.clear();
   return kept;
@@ -179,10 +157,7 @@ void ReplacingFile::discard() {
   int saved = errno;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!temporary_.empty()) {
-    ::unlink(temporary_.c_str());
-    untrack(temporary_);
-  }
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
   temporary_.clear();
   path_.clear();
   errno = saved;
