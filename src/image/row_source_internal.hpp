@@ -65,6 +65,17 @@ ROW_SOURCE* hooked(std::unique_ptr<Source> source) {
 // `fd` closed, when it cannot be made.
 FILE* open_stream(int fd);
 
+// A source of a format its library reads through stdio: made, given a stream on `fd`, started by
+// `start` (0, or not 0 after leaving the reason) and hooked; null when any step fails.
+template <typename Source, typename Start>
+ROW_SOURCE* open_streamed(int fd, const char* format, Start start) {
+  auto source = std::make_unique<Source>();
+  source->format = format;
+  source->file = open_stream(fd);
+  if (source->file == nullptr || start(*source) != 0) return nullptr;
+  return hooked(std::move(source));
+}
+
 // The openers of the formats. Each owns `fd` from the call on (closing it on failure), finds the
 // descriptor at the start of the file, and leaves the reason when it returns null.
 ROW_SOURCE* open_ppm_source(int fd);

@@ -170,11 +170,7 @@ int start(JpegSource& s) {
 }  // namespace
 
 ROW_SOURCE* open_jpeg_source(int fd) {
-  auto source = std::make_unique<JpegSource>();
-  source->format = "jpeg";
-  source->file = open_stream(fd);
-  if (source->file == nullptr || start(*source) != 0) return nullptr;
-  return hooked(std::move(source));
+  return open_streamed<JpegSource>(fd, "jpeg", start);
 }
 
 }  // namespace row_source_internal

@@ -246,11 +246,7 @@ int start(PngSource& s) {
 }  // namespace
 
 ROW_SOURCE* open_png_source(int fd) {
-  auto source = std::make_unique<PngSource>();
-  source->format = "png";
-  source->file = open_stream(fd);
-  if (source->file == nullptr || start(*source) != 0) return nullptr;
-  return hooked(std::move(source));
+  return open_streamed<PngSource>(fd, "png", start);
 }
 
 }  // namespace row_source_internal
