@@ -72,8 +72,12 @@ bool works_two_items_at_once() {
 }
 
 TEST(RunOrdered, AChildOfForkRunsPhasesOnItsOwnThreads) {
-#ifdef __SANITIZE_THREAD__
+#if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer stops a child of a threaded process that starts threads";
+#elif defined(__SANITIZE_ADDRESS__)
+  // A fork while a new thread is still inside AddressSanitizer's thread start leaves the runtime's
+  // lock taken in the child, whose own new threads then never run: a limit of the runtime.
+  GTEST_SKIP() << "AddressSanitizer's runtime does not survive a fork while threads start";
 #endif
   std::vector<int> committed;
   ASSERT_EQ(run_items(4, 40, -1, &committed), 0);  // the pool's threads are running
