@@ -238,10 +238,11 @@ std::string ImageRequest::key() const {
 
 std::string iiif_info(const Pyramid& p, const ImageLimits& limits, std::string_view id) {
   std::string factors, sizes;
+  // Appended piece by piece: g++ 12 misreads "literal" + std::string as an overflow.
   for (int scale = 0; scale <= one_tile_scale(p); ++scale)
-    factors += (scale > 0 ? "," : "") + std::to_string(1 << scale);
+    factors.append(scale > 0 ? "," : "").append(std::to_string(1 << scale));
   for (int scale = p.max_scale; scale >= one_tile_scale(p); --scale)
-    sizes += (scale < p.max_scale ? "," : "") + size_entry(width_at(p, scale), height_at(p, scale));
+    sizes.append(scale < p.max_scale ? "," : "").append(size_entry(width_at(p, scale), height_at(p, scale)));
   return "{\"@context\":\"http://iiif.io/api/image/3/context.json\",\"id\":\"" + std::string(id) +
          "\",\"type\":\"ImageService3\",\"protocol\":\"http://iiif.io/api/image\",\"profile\":\"level2\",\"width\":" +
          std::to_string(p.width) + ",\"height\":" + std::to_string(p.height) +

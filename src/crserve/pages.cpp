@@ -84,9 +84,10 @@ std::string listing_page(const std::vector<PageImage>& images, int page, int pag
       std::to_string(total) + " images</h1>\n<ul>\n";
   for (const PageImage& image : images) html += list_item(image);
   html += "</ul>\n<p>";
-  if (page > 1) html += page_link(page - 1, "previous") + " ";
-  html += "page " + std::to_string(page) + " of " + std::to_string(pages);
-  if (page < pages) html += " " + page_link(page + 1, "next");
+  // Appended piece by piece: g++ 12 misreads "literal" + std::string as an overflow.
+  if (page > 1) html.append(page_link(page - 1, "previous")).append(" ");
+  html.append("page ").append(std::to_string(page)).append(" of ").append(std::to_string(pages));
+  if (page < pages) html.append(" ").append(page_link(page + 1, "next"));
   html += "</p>\n</body>\n</html>\n";
   return html;
 }

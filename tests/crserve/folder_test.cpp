@@ -48,7 +48,7 @@ TEST_F(FolderTest, ListsItsImagesAndServesEachByItsName) {
   std::regex thumbs("src=\"(iiif/[^\"]+)\"");
   int thumbnails = 0;
   for (auto it = std::sregex_iterator(list.body.begin(), list.body.end(), thumbs); it != std::sregex_iterator(); ++it) {
-    RawReply image = get(socket, "/" + (*it)[1].str());
+    RawReply image = get(socket, std::string("/").append((*it)[1].str()));
     EXPECT_EQ(image.status, 200) << (*it)[1];
     EXPECT_EQ(image.header("Content-Type"), "image/jpeg");
     ++thumbnails;

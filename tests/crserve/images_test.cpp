@@ -86,13 +86,13 @@ TEST_F(ImagesTest, FilesAddedReplacedAndRemovedAreSeenAtOnce) {
 
 TEST_F(ImagesTest, VersionsRememberedStayBounded) {
   for (size_t i = 0; i < kImagesRemembered + 10; ++i) {
-    std::string name = "n" + std::to_string(i);
+    std::string name = std::string("n").append(std::to_string(i));
     ASSERT_EQ(::link((root + "/coffee.cr").c_str(), (root + "/" + name + ".cr").c_str()), 0);
     ASSERT_TRUE(images->find(name));
   }
   size_t forgotten = 0;
   images->on_forget([&](unsigned long) { ++forgotten; });
-  for (size_t i = 0; i < 20; ++i) images->find("n" + std::to_string(i));  // forgotten first, so found anew
+  for (size_t i = 0; i < 20; ++i) images->find(std::string("n").append(std::to_string(i)));  // forgotten first, so found anew
   EXPECT_GE(forgotten, 20u);
 }
 

@@ -44,7 +44,6 @@ using cr_internal::put_pixel;
 
 constexpr int kMinJpegSide = 16;           // smaller rectangles are stored uncompressed
 constexpr unsigned int kProgressStep = 10000;
-constexpr int kMaxResidual = 255;          // residuals lie in -255..255
 
 // One coded block and the kind it is stored as.
 struct Block {

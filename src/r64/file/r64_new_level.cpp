@@ -23,7 +23,6 @@ using r64_internal::fail;
 
 namespace {
 
-constexpr int kQuarter = kTileSide / 2;
 constexpr int kBlock = 2 * kTileSide;  // a block of source tiles: those of one target tile
 
 // Pixel types and out-of-range modes the tile path serves; the others go pixel by pixel.
