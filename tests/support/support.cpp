@@ -96,7 +96,7 @@ RunOptions with_fault_shim(std::vector<std::string> settings) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   RunOptions options;
   options.env = std::move(settings);
-  options.env.push_back("LD_PRELOAD=" FAULT_SHIM);
+  options.env.emplace_back(std::string_view("LD_PRELOAD=" FAULT_SHIM));
   // a sanitized tool wants its runtime first; the shim comes before it
   options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
   return options;

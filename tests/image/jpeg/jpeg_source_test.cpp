@@ -27,7 +27,8 @@ TEST(JpegSource, CorruptScanDataFailsTheReadWithTheLibrarysWords) {
   std::string stream = jpeg_bytes(Samples::textured(64, 64, 3, 8), 90);
   size_t scan = stream.find("\xFF\xDA");
   ASSERT_NE(scan, std::string::npos);
-  stream.replace(scan + 40, 2, "\xFF\xD0");  // a restart marker where none belongs
+  stream[scan + 40] = '\xFF';  // a restart marker where none belongs
+  stream[scan + 41] = '\xD0';
   write_file(scratch_path("bad.jpg"), stream);
   Decoded d = read_source(scratch_path("bad.jpg"));
   EXPECT_FALSE(d.ok);
