@@ -44,10 +44,10 @@ RangePlan unsatisfiable() { return RangePlan{RangePlan::Answer::kUnsatisfiable, 
 RangePlan whole() { return RangePlan{}; }
 
 // One element of the list: "first-last", "first-" or "-suffix", of a non-empty file.
-RangePlan plan_one(std::string_view spec, uint64_t size) {
-  size_t dash = spec.find('-');
+RangePlan plan_one(std::string_view element, uint64_t size) {
+  size_t dash = element.find('-');
   if (dash == std::string_view::npos) return whole();
-  std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+  std::string_view from = element.substr(0, dash), to = element.substr(dash + 1);
   uint64_t first = 0, last = kHuge;
   if (from.empty()) {
     uint64_t suffix = 0;
